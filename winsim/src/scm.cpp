@@ -121,6 +121,7 @@ void poll(ServiceRecord& service) {
     if (service.remaining > 0) {
         --service.remaining;
         ++service.status.dwCheckPoint;
+        world().changed.notify_all();
         return;
     }
     DWORD next =
@@ -129,6 +130,7 @@ void poll(ServiceRecord& service) {
     if (state == SERVICE_START_PENDING && next == SERVICE_STOPPED) {
         service.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
     }
+    world().changed.notify_all();
 }
 
 void beginPending(ServiceRecord& service, DWORD pendingState, DWORD polls, DWORD finalState) {
@@ -240,6 +242,12 @@ void addScriptedService(const std::string& name, const ServiceScript& script, DW
     record->config.binaryPath = "C:\\Services\\" + name + ".exe";
     record->script = script;
     enterState(*record, state);
+    // A service added while pending stays so for the polls its script gives.
+    if (state == SERVICE_START_PENDING) {
+        record->remaining = script.startPendingPolls;
+    } else if (state == SERVICE_STOP_PENDING) {
+        record->remaining = script.stopPendingPolls;
+    }
     scm().services[lower(name)] = record;
 }
 

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs every package the build and the tests need (Debian 12).
+# Idempotent and quiet: when everything is present it touches nothing and
+# prints nothing; otherwise it runs one apt-get update and one install, and
+# prints apt's log only if that fails. Works as root without a terminal.
+set -euo pipefail
+
+export DEBIAN_FRONTEND=noninteractive
+
+# Native build and unit tests.
+native=(cmake g++ make ninja-build googletest libgtest-dev libgmock-dev clang-format)
+# Windows cross build: the win32 thread model needs no winpthread DLL.
+cross=(gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-tools)
+# End-to-end tests: 32-bit executables in a 64-bit prefix need both halves.
+wine=(wine wine64 wine32:i386)
+
+wanted=("${native[@]}" "${cross[@]}" "${wine[@]}")
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo -n "$@"
+    else
+        echo "deps.sh: need root to run: $*" >&2
+        return 1
+    fi
+}
+
+is_installed() {
+    [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]
+}
+
+need_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    need_i386=1
+fi
+
+missing=()
+for p in "${wanted[@]}"; do
+    is_installed "$p" || missing+=("$p")
+done
+
+if [ "$need_i386" -eq 0 ] && [ "${#missing[@]}" -eq 0 ]; then
+    exit 0
+fi
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+run() {
+    if ! as_root "$@" >>"$log" 2>&1 </dev/null; then
+        cat "$log" >&2
+        echo "deps.sh: failed: $*" >&2
+        exit 1
+    fi
+}
+
+if [ "$need_i386" -eq 1 ]; then
+    run dpkg --add-architecture i386
+fi
+run apt-get update -q
+run env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "${missing[@]}"
+
+for p in "${missing[@]}"; do
+    if ! is_installed "$p"; then
+        cat "$log" >&2
+        echo "deps.sh: package still missing after install: $p" >&2
+        exit 1
+    fi
+done
