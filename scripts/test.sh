@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the unit tests natively (plain,
-# AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer) and the
-# Windows build with its end-to-end scenarios under Wine.
+# AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer), the fuzz
+# targets for a bounded time each (clang, libFuzzer), and the Windows build
+# with its end-to-end scenarios under Wine.
 #
 # All tests run in one ctest invocation over the build trees, so the output
 # ends with a single summary line covering every test. Build and configure
@@ -14,7 +15,7 @@ cd "$root"
 
 scripts/deps.sh
 
-presets=(linux linux-asan linux-tsan windows-x86)
+presets=(linux linux-asan linux-tsan linux-fuzz windows-x86)
 logs="$root/build/logs"
 all="$root/build/all"
 mkdir -p "$logs" "$all"

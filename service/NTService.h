@@ -111,6 +111,26 @@ protected:
     // A service class uses it for state its handlers share with Execute.
     CCriticalSection m_stateLock;
 
+protected:
+    // How a stop request sent from a console ended.
+    enum EStopOutcome {
+        StopRefused,  // the service did not take the request (it was not running)
+        Stopped,      // it reached SERVICE_STOPPED
+        FailedToStop, // it left stop pending for another state
+    };
+
+    // Sends the stop control to `service` and, when it is accepted, prints
+    // "Stopping <name>." and waits, a dot for each further second the
+    // service is still stop pending, then the verdict line. Nothing is
+    // printed when the request is refused. m_status holds the last status
+    // received. Used by Uninstall and StopInstalled alike.
+    EStopOutcome StopAndWait(SC_HANDLE service);
+
+    // Queries `service` into m_status once a second for as long as it
+    // reports `pendingState`, printing a dot for each query that still finds
+    // it; ends at the first other state or failed query, without a limit.
+    void WaitWhilePending(SC_HANDLE service, DWORD pendingState);
+
 private:
     // Reports `state`, or with `keepCurrentState` the state already in the
     // record; reading that state and reporting it happen under one hold of

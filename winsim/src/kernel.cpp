@@ -68,8 +68,12 @@ struct Kernel {
     std::vector<FILE*> streams;
 };
 
+Kernel makeKernel();
+
+// Built on first use, so the default messages are there even for a test's
+// own static initialisation.
 Kernel& kernel() {
-    static Kernel k;
+    static Kernel k = makeKernel();
     return k;
 }
 
@@ -113,20 +117,24 @@ const std::map<DWORD, std::string>& defaultMessages() {
     return texts;
 }
 
+Kernel makeKernel() {
+    Kernel k;
+    for (const auto& [code, text] : defaultMessages()) {
+        k.messages[code] = text + "\r\n";
+    }
+    return k;
+}
+
 void resetKernel() {
     Kernel& k = kernel();
     for (FILE* stream : k.streams) {
         std::fclose(stream);
     }
-    k = Kernel{};
-    for (const auto& [code, text] : defaultMessages()) {
-        k.messages[code] = text + "\r\n";
-    }
+    k = makeKernel();
 }
 
 [[maybe_unused]] const bool registered = [] {
     registerReset(resetKernel);
-    resetKernel();
     return true;
 }();
 

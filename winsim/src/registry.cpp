@@ -328,7 +328,9 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
         *size = stored;
         return ERROR_MORE_DATA;
     }
-    std::memcpy(data, value.bytes.data(), stored);
+    if (stored != 0) {
+        std::memcpy(data, value.bytes.data(), stored);
+    }
     *size = stored;
     return ERROR_SUCCESS;
 }
