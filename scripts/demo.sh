@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# Shows Brisvel at work, under Wine, as a timeline on standard output.
+#
+# Installs what is missing (scripts/deps.sh), builds brisvel.exe and the
+# suite's stand-in service (preset windows-x86), makes a throw-away Wine
+# prefix, installs the stand-in as the service "Ondrimar" and brisvel.exe as
+# the watchdog service "BrisvelWatch", and then shows:
+#   - the watchdog starting the stopped stand-in, which then stays healthy;
+#   - `brisvel.exe -e` stopping "Ondrimar";
+#   - the watchdog starting it again, with the seconds it took (measured by
+#     polling the service manager), and the calls it made to do so;
+#   - the event records written;
+#   - everything removed again.
+# Build output goes to build/logs/ and is shown only when a step fails. The
+# prefix and its Wine session are removed however the demo ends.
+#
+# Exits 0 when the watchdog brought "Ondrimar" back, non-zero otherwise.
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root" || exit 1
+
+readonly MONITORED=Ondrimar
+readonly WATCHDOG=BrisvelWatch
+# How long the demo waits for the stand-in to come back before it gives up.
+readonly RESTART_LIMIT_MS=20000
+
+demo_start=${EPOCHREALTIME/./}
+
+# say TEXT...: one line of the timeline, stamped with the seconds since the
+# demo started.
+say() {
+    local now=${EPOCHREALTIME/./}
+    local ms=$(((now - demo_start) / 1000))
+    printf '[%4d.%d s] %s\n' $((ms / 1000)) $(((ms % 1000) / 100)) "$*"
+}
+
+# indent FILE: the file's lines, CR removed, indented under the timeline.
+indent() {
+    tr -d '\r' <"$1" | sed 's/^/              | /'
+}
+
+# seconds MS: milliseconds as seconds with two decimals.
+seconds() {
+    printf '%d.%02d' $(($1 / 1000)) $((($1 % 1000) / 10))
+}
+
+# --- build ---------------------------------------------------------------------
+say "Installing what is missing (scripts/deps.sh) ..."
+scripts/deps.sh || exit 1
+
+logs="$root/build/logs"
+mkdir -p "$logs"
+build_start=$SECONDS
+say "Building brisvel.exe with MinGW-w64 i686 (preset windows-x86) ..."
+if ! cmake --preset windows-x86 >"$logs/demo.configure.log" 2>&1; then
+    tail -n 50 "$logs/demo.configure.log" >&2
+    echo "demo.sh: configure failed (full log: $logs/demo.configure.log)" >&2
+    exit 1
+fi
+build_dir=$(sed -n 's/^-- Build files have been written to: //p' "$logs/demo.configure.log" | tail -n 1)
+if ! cmake --build "$build_dir" -j2 --target brisvel standin svcctl errtext \
+    >"$logs/demo.build.log" 2>&1; then
+    tail -n 50 "$logs/demo.build.log" >&2
+    echo "demo.sh: build failed (full log: $logs/demo.build.log)" >&2
+    exit 1
+fi
+say "Built $build_dir/brisvel.exe in $((SECONDS - build_start)) s."
+
+# --- a throw-away Wine prefix ----------------------------------------------------
+# shellcheck source=../tests/e2e/lib.sh source-path=SCRIPTDIR
+source "$root/tests/e2e/lib.sh"
+export E2E_SVCCTL="$build_dir/tests/e2e/svcctl.exe"
+export E2E_STANDIN="$build_dir/tests/e2e/standin.exe"
+E2E_DEADLINE=300 e2e_init "$build_dir/brisvel.exe" "$build_dir/tests/e2e/errtext.exe"
+e2e_tools
+say "Starting a Wine session in a new prefix, $WINEPREFIX ..."
+e2e_session_start
+say "Wine is ready (${E2E_BOOT_SECONDS} s)."
+
+if ! mkdir "$E2E_DIR/bin" || ! cp "$E2E_EXE" "$E2E_STANDIN" "$E2E_DIR/bin/"; then
+    e2e_abort "cannot copy the executables"
+fi
+brisvel_exe=$(e2e_winpath "$E2E_DIR/bin/brisvel.exe")
+standin_exe=$(e2e_winpath "$E2E_DIR/bin/standin.exe")
+E2E_EXE="$E2E_DIR/bin/brisvel.exe"
+
+e2e_wine create_standin sc create "$MONITORED" binpath= "$standin_exe" start= demand
+[ "$E2E_RC" -eq 0 ] || e2e_abort "sc create $MONITORED failed: $(cat "$E2E_DIR/create_standin.out")"
+say "Installed the stand-in as the service \"$MONITORED\" (started on demand). While it"
+say "  runs it keeps the section Ondrimar_LiveCheck holding \"1\"."
+e2e_wine create_watchdog sc create "$WATCHDOG" binpath= "$brisvel_exe"
+[ "$E2E_RC" -eq 0 ] || e2e_abort "sc create $WATCHDOG failed: $(cat "$E2E_DIR/create_watchdog.out")"
+say "Registered brisvel.exe as the service \"$WATCHDOG\": the watchdog of \"$MONITORED\"."
+
+# field NAME N KEY: KEY of line N of NAME.ctl, or "?" when absent.
+field() {
+    e2e_field "$(e2e_ctl_line "$1" "$2")" "$3" || printf '?'
+}
+
+# --- the watchdog starts the stand-in -----------------------------------------------
+e2e_ctl first "$MONITORED" query use "$WATCHDOG" start wait 4 10000 use "$MONITORED" wait 4 10000
+if ! e2e_expect_step first 5 "wait 4 10000" ok; then
+    e2e_abort "the watchdog service did not start"
+fi
+watchdog_pid=$(field first 5 pid)
+say "\"$MONITORED\" is stopped (state $(field first 2 state)) and there is no liveness section."
+say "Started \"$WATCHDOG\": running, process $watchdog_pid."
+if ! e2e_expect_step first 7 "wait 4 10000" ok; then
+    say "The watchdog did not start \"$MONITORED\"."
+    exit 1
+fi
+say "The watchdog found no section and started \"$MONITORED\": running" \
+    "$(seconds $(($(field first 7 t) - $(field first 5 t)))) s after the watchdog, process $(field first 7 pid)."
+
+mark=$(e2e_mark)
+e2e_ctl healthy "$MONITORED" hold 4 3000
+if e2e_expect_step healthy 2 "hold 4 3000" ok; then
+    say "\"$MONITORED\" is healthy: 3 s in the same process; the watchdog asked the service"
+    say "  manager nothing meanwhile ($(e2e_calls "$watchdog_pid" OpenServiceA "$mark") look-ups): the section says \"1\"."
+fi
+
+# --- brisvel.exe -e stops it ----------------------------------------------------------
+# The watch runs alongside -e: it notes when "Ondrimar" leaves the running
+# state and when it runs again.
+mark=$(e2e_mark)
+WINEDEBUG=-all wine "$E2E_SVCCTL" "$MONITORED" leave 4 "$RESTART_LIMIT_MS" wait 4 "$RESTART_LIMIT_MS" \
+    </dev/null >"$E2E_DIR/restart.ctlraw" 2>"$E2E_DIR/restart.ctlerr" &
+watch=$!
+deadline=$((SECONDS + 10))
+until grep -q '^use ' "$E2E_DIR/restart.ctlraw" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
+    sleep 0.05
+done
+say "Running brisvel.exe -e, to stop \"$MONITORED\" ..."
+e2e_run stop -e
+say "brisvel.exe -e ended with exit code $E2E_RC after $E2E_RUN_SECONDS s, printing:"
+indent "$E2E_DIR/stop.out"
+wait "$watch"
+tr -d '\r' <"$E2E_DIR/restart.ctlraw" >"$E2E_DIR/restart.ctl"
+
+restarted=0
+if e2e_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
+    left=$(field restart 2 t)
+    if e2e_expect_step restart 3 "wait 4 $RESTART_LIMIT_MS" ok; then
+        back=$(field restart 3 t)
+        restarted=1
+        say "\"$MONITORED\" stopped; the watchdog started it again: running after" \
+            "$(seconds $((back - left))) s, in a new process ($(field restart 3 pid))."
+        e2e_ctl settled "$MONITORED" hold 4 1500
+        if e2e_expect_step settled 2 "hold 4 1500" ok; then
+            say "  It stays up: 1.5 s later it runs in the same process."
+        fi
+        if grep -q 'failed to stop' "$E2E_DIR/stop.out"; then
+            say "  (-e looks once a second: at its look the watchdog had already started" \
+                "\"$MONITORED\" again, so -e saw no stopped service.)"
+        fi
+        # The watchdog's own service-manager calls since the stop, as traced.
+        calls=$(tail -n +"$((mark + 1))" "$E2E_DIR/session.err" | PID=$watchdog_pid perl -ne '
+            next unless /^([0-9a-f]+):[0-9a-f]+:trace:service:(OpenServiceA|QueryServiceStatus|StartServiceW|ControlService) \S+ ?(\d*)/;
+            next unless hex($1) == $ENV{PID};
+            my $call = $2 eq "StartServiceW" ? "StartService" : $2;
+            $call = $3 == 4 ? "ControlService(interrogate)" : "ControlService($3)"
+                if $2 eq "ControlService";
+            push @calls, $call;
+            END { print join(", ", @calls) }')
+        say "  The watchdog's calls: ${calls:-none traced}."
+    fi
+fi
+if [ "$restarted" -eq 0 ]; then
+    e2e_show "$E2E_DIR/restart.ctl"
+    say "The watchdog did not bring \"$MONITORED\" back within $((RESTART_LIMIT_MS / 1000)) s."
+fi
+
+# --- the event records ---------------------------------------------------------------
+say "Event records (Application log; Wine keeps none, they are read from its trace):"
+mapfile -t records < <(e2e_records "$E2E_DIR/session.err" "$E2E_DIR/stop.err")
+if [ "${#records[@]}" -eq 0 ]; then
+    say "  none: nothing failed (the watchdog records failures, not restarts)."
+fi
+for record in "${records[@]}"; do
+    IFS=$'\t' read -r -a field <<<"$record"
+    case "${field[0]}" in
+    1) type=error ;;
+    2) type=warning ;;
+    4) type=information ;;
+    *) type="type ${field[0]}" ;;
+    esac
+    say "  $type, id ${field[2]}: ${field[*]:5}"
+done
+
+# --- everything removed ----------------------------------------------------------------
+e2e_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
+if e2e_expect_step stop_watchdog 3 "wait 1 10000" ok; then
+    say "Stopped \"$WATCHDOG\"."
+fi
+e2e_run remove -u
+say "brisvel.exe -u removed \"$MONITORED\" (exit code $E2E_RC):"
+indent "$E2E_DIR/remove.out"
+e2e_wine delete_watchdog sc delete "$WATCHDOG"
+[ "$E2E_RC" -eq 0 ] && say "Deleted the service \"$WATCHDOG\"."
+say "Ending the Wine session and deleting the prefix."
+
+if [ "$restarted" -eq 1 ]; then
+    say "Result: the watchdog brought \"$MONITORED\" back in $(seconds $((back - left))) s."
+    exit 0
+fi
+say "Result: FAILED, the watchdog did not bring \"$MONITORED\" back."
+exit 1
