@@ -465,13 +465,15 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
         return call.fail<DWORD>(0);
     }
     // As Wine does: a path that does not fit is cut to the buffer's size,
-    // without a terminator, and the size is returned.
+    // without a terminator, and the size is returned; one that fits clears
+    // the last error.
     const std::string& path = kernel().moduleFileName;
     DWORD length = static_cast<DWORD>(path.size());
     DWORD copied = length < size ? length : size;
     std::memcpy(fileName, path.data(), copied);
     if (copied < size) {
         fileName[copied] = '\0';
+        SetLastError(ERROR_SUCCESS);
     } else {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
     }

@@ -331,6 +331,12 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
     if (stored != 0) {
         std::memcpy(data, value.bytes.data(), stored);
     }
+    // A text stored without its terminator gets one in the caller's buffer
+    // when there is room, outside the size returned.
+    bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+    if (text && stored > 0 && stored < *size && data[stored - 1] != 0) {
+        data[stored] = 0;
+    }
     *size = stored;
     return ERROR_SUCCESS;
 }
@@ -348,6 +354,13 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD typ
     auto node = base(call, key, error);
     if (!node) {
         return error;
+    }
+    // A text whose last counted byte is not its terminator, but whose next
+    // byte is, gets that terminator stored too: the system reads one byte
+    // past the count to find it.
+    bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    if (text && size > 0 && data[size - 1] != 0 && data[size] == 0) {
+        ++size;
     }
     std::string name = valueName != nullptr ? valueName : "";
     node->values[lower(name)] = Value{name, type, std::vector<BYTE>(data, data + size)};

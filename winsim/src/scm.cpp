@@ -253,6 +253,12 @@ void addScriptedService(const std::string& name, const ServiceScript& script, DW
 
 void addHostedService(const std::string& name) {
     std::lock_guard<std::mutex> lock(world().mutex);
+    if (auto existing = findService(name)) {
+        // Created with CreateServiceA: it keeps its configuration, status and
+        // open handles, and is run by this process from now on.
+        existing->hosted = true;
+        return;
+    }
     auto record = std::make_shared<ServiceRecord>();
     record->config.name = name;
     record->config.displayName = name;
@@ -446,9 +452,11 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR di
     if (tagId != nullptr) {
         *tagId = 1;
     }
+    // A service that never ran says so in its exit code, until its first
+    // start. The last error is left alone.
     enterState(*record, SERVICE_STOPPED);
+    record->status.dwWin32ExitCode = ERROR_SERVICE_NEVER_STARTED;
     scm().services[lower(serviceName)] = record;
-    SetLastError(ERROR_SUCCESS);
     return openHandleTo(record, desiredAccess);
 }
 
@@ -682,8 +690,15 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
             continue;
         }
         if (world().ending && !(d.stopped && d.mainThread->finished)) {
+            // The process ends before its service reported stopped: the
+            // service manager notices the service's end, as after a kill.
             result = FALSE;
             SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+            record->status = SERVICE_STATUS{
+                record->config.serviceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+        } else {
+            // Returning after stopped clears the last error.
+            SetLastError(ERROR_SUCCESS);
         }
         break;
     }

@@ -183,7 +183,9 @@ struct ServiceConfig {
 void addScriptedService(const std::string& name, const ServiceScript& script,
                         DWORD state = SERVICE_STOPPED);
 // A service whose status comes from this process: the dispatcher connects to
-// it when the test starts the process as that service.
+// it when the test starts the process as that service. A service already in
+// the database (created with CreateServiceA) keeps its configuration, status
+// and open handles and becomes hosted.
 void addHostedService(const std::string& name);
 bool serviceExists(const std::string& name);
 std::optional<ServiceConfig> serviceConfig(const std::string& name);
