@@ -155,6 +155,11 @@ INSTANTIATE_TEST_SUITE_P(
                   Multi("Alpha\0Beta\0Ondrimar\0"s), true},
         CListCase{"AddToRegSz", kAdd, Single("Alpha\0\0"s), Single("Alpha\0Ondrimar\0\0"s), true},
         CListCase{"AddWithoutList", kAdd, std::nullopt, std::nullopt, false},
+        // A value of no bytes at all (found by fuzzing: reading it once made
+        // the simulated registry copy from a null pointer).
+        CListCase{"AddToValueOfNoBytes", kAdd, Multi(""s), Multi("Ondrimar\0\0"s), true},
+        CListCase{"AddToUnterminatedLastEntry", kAdd, Multi("Alpha\0Beta"s),
+                  Multi("Alpha\0Beta\0Ondrimar\0\0"s), true},
         CListCase{"RemoveOnlyEntry", kRemove, Multi("Ondrimar\0\0"s), Multi("\0"s), true},
         CListCase{"RemoveListedTwice", kRemove, Multi("Ondrimar\0Alpha\0Ondrimar\0Beta\0\0"s),
                   Multi("Alpha\0Beta\0\0"s), true},
@@ -167,6 +172,9 @@ INSTANTIATE_TEST_SUITE_P(
                   true},
         // A list without its final empty entry comes back with one.
         CListCase{"RemoveWithoutFinalEmptyEntry", kRemove, Multi("Alpha\0Ondrimar\0"s),
+                  Multi("Alpha\0\0"s), true},
+        CListCase{"RemoveFromValueOfNoBytes", kRemove, Multi(""s), Multi(""s), false},
+        CListCase{"RemoveUnterminatedLastEntry", kRemove, Multi("Alpha\0Ondrimar"s),
                   Multi("Alpha\0\0"s), true},
         CListCase{"RemoveWithoutList", kRemove, std::nullopt, std::nullopt, false}),
     CRowName());
