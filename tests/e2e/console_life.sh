@@ -2,7 +2,11 @@
 # Scenario: the whole console life of the watchdog, installed by itself.
 #
 #   -i   installs "Ondrimar" (exit 1, "Ondrimar installed.", the record
-#        "Service installed")
+#        "Service installed"): an own-process, automatically started service
+#        with the quoted path; the source key names the executable as its
+#        message file and 7 as its types; a "Sources" list of two entries set
+#        up beforehand gains "Ondrimar" as its third
+#   -i   again: exit 0, "CreateService failed - " and the system's text
 #   -s   starts it (exit 1, "Starting up Ondrimar." and "Ondrimar started."
 #        on the next line, after at least the one-second poll)
 #   then svcctl.exe pauses, interrogates, continues and interrogates it:
@@ -17,7 +21,9 @@
 #   -e   stops it (exit 1, "Stopping Ondrimar." and "Ondrimar stopped."), and
 #        the service process ends
 #   -e   again: exit 0, no output at all
-#   -u   removes it (exit 1, "Ondrimar removed."); the service is gone
+#   -u   removes it (exit 1, "Ondrimar removed."); the service is gone, the
+#        source key too, and "Sources" is back to its two entries
+#   -u   again: exit 0, "OpenService failed - " and the system's text
 #
 # While it runs, the watchdog watches the service named "Ondrimar", which is
 # itself: with no liveness section it asks the service manager every second,
@@ -31,6 +37,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 readonly ERROR_SERVICE_ALREADY_RUNNING=1056
 readonly ERROR_SERVICE_DOES_NOT_EXIST=1060
+readonly ERROR_SERVICE_EXISTS=1073
+readonly APPLICATION_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+readonly SOURCE_KEY="$APPLICATION_KEY\\Ondrimar"
+readonly SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\Ondrimar'
 readonly EVENTLOG_INFORMATION_TYPE=4
 readonly DEFAULT_INFORMATION_ID=0x40000000
 readonly SERVICE=Ondrimar
@@ -41,6 +51,11 @@ e2e_session_start
 already_running=$(e2e_errtext "$ERROR_SERVICE_ALREADY_RUNNING")
 [ -n "$already_running" ] || e2e_abort "empty system text for $ERROR_SERVICE_ALREADY_RUNNING"
 exe_path=$(e2e_winpath "$E2E_EXE")
+exists=$(e2e_errtext "$ERROR_SERVICE_EXISTS")
+not_installed=$(e2e_errtext "$ERROR_SERVICE_DOES_NOT_EXIST")
+if [ -z "$exists" ] || [ -z "$not_installed" ]; then
+    e2e_abort "empty system texts"
+fi
 
 # expect_exit NAME CODE: checks the exit code of the last e2e_run.
 expect_exit() {
@@ -48,6 +63,20 @@ expect_exit() {
         e2e_fail "$1: exit code $E2E_RC, expected $2"
     fi
 }
+
+# expect_value WHAT ACTUAL EXPECTED
+expect_value() {
+    if [ "$2" != "$3" ]; then
+        e2e_fail "$1: \"$2\", expected \"$3\""
+    fi
+}
+
+# A fresh prefix has no "Sources" list in the Application key: give it two
+# entries (reg stores them with the final empty entry).
+e2e_wine sources reg add "$APPLICATION_KEY" /v Sources /t REG_MULTI_SZ /d 'Alpha\0Beta' /f
+[ "$E2E_RC" -eq 0 ] || e2e_abort "cannot set up the Sources list"
+expect_value "Sources before -i" "$(e2e_reg_value sources_before "$APPLICATION_KEY" Sources)" \
+    "multi_sz	Alpha<NUL>Beta<NUL><NUL>"
 
 # --- -i --------------------------------------------------------------------
 e2e_run install -i
@@ -67,6 +96,25 @@ else
 fi
 e2e_ctl installed "$SERVICE" query
 e2e_expect_step installed 2 query ok state=1
+expect_value "ImagePath" "$(e2e_reg_value service "$SERVICE_KEY" ImagePath | cut -f 2)" \
+    "\"$exe_path\""
+expect_value "Type" "$(e2e_reg_value service "$SERVICE_KEY" Type)" "dword	16"
+expect_value "Start" "$(e2e_reg_value service "$SERVICE_KEY" Start)" "dword	2"
+expect_value "EventMessageFile" "$(e2e_reg_value source "$SOURCE_KEY" EventMessageFile)" \
+    "expand_sz	$exe_path<NUL>"
+expect_value "TypesSupported" "$(e2e_reg_value source "$SOURCE_KEY" TypesSupported)" "dword	7"
+expect_value "Sources after -i" "$(e2e_reg_value sources_installed "$APPLICATION_KEY" Sources)" \
+    "multi_sz	Alpha<NUL>Beta<NUL>Ondrimar<NUL><NUL>"
+
+# --- -i again ------------------------------------------------------------------
+e2e_run install_again -i
+expect_exit "-i again" 0
+e2e_expect_output install_again "CreateService failed - $exists
+"
+mapfile -t records < <(e2e_records "$E2E_DIR/install_again.err")
+if [ "${#records[@]}" -ne 0 ]; then
+    e2e_fail "-i again wrote ${#records[@]} event records, expected none"
+fi
 
 # --- -s --------------------------------------------------------------------
 e2e_run start -s
@@ -182,6 +230,18 @@ e2e_expect_output remove "$SERVICE removed.
 "
 e2e_ctl removed "$SERVICE" query
 e2e_expect_step removed 1 "use $SERVICE" "error=$ERROR_SERVICE_DOES_NOT_EXIST"
+e2e_reg_values source_removed "$SOURCE_KEY" >"$E2E_DIR/source_removed.values"
+if [ -s "$E2E_DIR/source_removed.values" ]; then
+    e2e_fail "the source key still holds values after -u: $(tr '\n' ' ' <"$E2E_DIR/source_removed.values")"
+fi
+expect_value "Sources after -u" "$(e2e_reg_value sources_removed "$APPLICATION_KEY" Sources)" \
+    "multi_sz	Alpha<NUL>Beta<NUL><NUL>"
+
+# --- -u again ------------------------------------------------------------------
+e2e_run remove_again -u
+expect_exit "-u again" 0
+e2e_expect_output remove_again "OpenService failed - $not_installed
+"
 
 e2e_log "prefix ready in ${E2E_BOOT_SECONDS} s"
 if [ "$E2E_FAILURES" -ne 0 ]; then
