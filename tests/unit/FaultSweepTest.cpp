@@ -204,13 +204,19 @@ std::vector<Scenario> Scenarios() {
                                         "installed; " + kept};
         s.failures["OpenServiceA"] = {0, "OpenService failed - " + Text() + "\n",
                                       "installed; " + kept};
-        // A refused stop prints nothing; the service is deleted all the same.
-        s.failures["ControlService"] = {1, "Ondrimar removed.\n", removed};
+        // A refused stop prints nothing; the service is deleted all the same,
+        // and leaves the database once it stops.
+        s.failures["ControlService"] = {1, "Ondrimar removed.\n",
+                                        "installed; " + RegistryState({"Alpha"}, false, false) +
+                                            "; "};
         // A failed query ends the wait on the state last received.
+        // The service is still stopping: deleted, it stays listed until it stops.
+        const std::string stillStopping =
+            "installed; " + RegistryState({"Alpha"}, false, false) + "; ";
         s.failures["QueryServiceStatus#1"] = {
-            1, "Stopping Ondrimar.\nOndrimar failed to stop.\nOndrimar removed.\n", removed};
+            1, "Stopping Ondrimar.\nOndrimar failed to stop.\nOndrimar removed.\n", stillStopping};
         s.failures["QueryServiceStatus#2"] = {
-            1, "Stopping Ondrimar..\nOndrimar failed to stop.\nOndrimar removed.\n", removed};
+            1, "Stopping Ondrimar..\nOndrimar failed to stop.\nOndrimar removed.\n", stillStopping};
         s.failures["DeleteService"] = {0, stopping + "DeleteService failed - " + Text() + "\n",
                                        "installed; " + kept};
         // A service marked for deletion stays until its last handle is closed.

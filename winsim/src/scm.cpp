@@ -133,6 +133,19 @@ void poll(ServiceRecord& service) {
     world().changed.notify_all();
 }
 
+// A service marked for deletion leaves the database once it has stopped and
+// its last handle is closed, whichever comes last.
+void removeIfDeleted(const std::shared_ptr<ServiceRecord>& record) {
+    if (!record->markedForDelete || record->handles != 0 || record->connected ||
+        record->status.dwCurrentState != SERVICE_STOPPED) {
+        return;
+    }
+    auto it = scm().services.find(lower(record->config.name));
+    if (it != scm().services.end() && it->second == record) {
+        scm().services.erase(it);
+    }
+}
+
 void beginPending(ServiceRecord& service, DWORD pendingState, DWORD polls, DWORD finalState) {
     service.remaining = polls;
     enterState(service, polls == 0 ? finalState : pendingState);
@@ -296,6 +309,7 @@ void setServiceState(const std::string& name, DWORD state) {
     }
     record->remaining = 0;
     enterState(*record, state);
+    removeIfDeleted(record);
     world().changed.notify_all();
 }
 
@@ -615,12 +629,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
     if (auto service = std::dynamic_pointer_cast<ServiceObject>(object)) {
         auto record = service->record;
         --record->handles;
-        if (record->markedForDelete && record->handles == 0) {
-            auto it = scm().services.find(lower(record->config.name));
-            if (it != scm().services.end() && it->second == record) {
-                scm().services.erase(it);
-            }
-        }
+        removeIfDeleted(record);
     }
     call.close(handle, {winsim::Kind::Manager, winsim::Kind::Service});
     return TRUE;
@@ -703,6 +712,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
         break;
     }
     record->connected = false;
+    removeIfDeleted(record);
     d.handler = nullptr;
     d.statusHandle = 0;
     d.service.reset();
