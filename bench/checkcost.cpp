@@ -6,6 +6,12 @@
 // through a view of that section: "1" for the healthy check, "0" for the
 // failing one, and "1" again at the end.
 //
+// Then, to show where the time of a check goes, the same steps as the
+// check, each timed by itself (CHECKS times): open the section, map it
+// whole, compare, unmap, close; and, for scale, one plain request to the
+// system that does nothing (a zero time-out wait on an event that is not
+// set), which under Wine is one round trip to the Wine server.
+//
 // usage: checkcost [CHECKS] [LOOKUPS]   (defaults 20000 and 2000)
 // Prints one line per measurement: name, samples, median, p95 and maximum
 // in microseconds.
@@ -96,5 +102,50 @@ int main(int argc, char** argv) {
     Print("check_dead_and_query", samples);
 
     flag[0] = '1';
+
+    // The steps of one check, timed one by one.
+    const int kSteps = 5;
+    const char* const stepNames[kSteps] = {"step_open", "step_map", "step_compare", "step_unmap",
+                                           "step_close"};
+    std::vector<double> steps[kSteps];
+    for (int i = 0; i < checks; ++i) {
+        LONGLONG t[kSteps + 1];
+        t[0] = timer.Now();
+        HANDLE section = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "Ondrimar_LiveCheck");
+        t[1] = timer.Now();
+        void* text = section ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
+        t[2] = timer.Now();
+        bool alive = text != nullptr && FlagSaysAlive(static_cast<const char*>(text), 2);
+        t[3] = timer.Now();
+        if (text != nullptr)
+            UnmapViewOfFile(text);
+        t[4] = timer.Now();
+        if (section != nullptr)
+            CloseHandle(section);
+        t[5] = timer.Now();
+        if (!alive) {
+            std::fprintf(stderr, "checkcost: the stepwise check failed on \"1\"\n");
+            return 1;
+        }
+        for (int step = 0; step < kSteps; ++step)
+            steps[step].push_back(timer.Microseconds(t[step + 1] - t[step]));
+    }
+    for (int step = 0; step < kSteps; ++step)
+        Print(stepNames[step], steps[step]);
+
+    CHandle unset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!unset) {
+        std::fprintf(stderr, "checkcost: CreateEvent failed (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    samples.clear();
+    for (int i = 0; i < checks; ++i) {
+        LONGLONG start = timer.Now();
+        WaitForSingleObject(unset.get(), 0);
+        LONGLONG end = timer.Now();
+        samples.push_back(timer.Microseconds(end - start));
+    }
+    Print("server_roundtrip", samples);
     return 0;
 }

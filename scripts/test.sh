@@ -7,11 +7,25 @@
 # All tests run in one ctest invocation over the build trees, so the output
 # ends with a single summary line covering every test. Build and configure
 # output goes to build/logs/ and is shown only when a step fails.
+# The soak run under Wine (ctest label soak, about 10 minutes) is left out
+# unless --soak is given; it then runs after everything else, in a ctest run
+# of its own, with its figures shown.
 # Exits non-zero when anything fails.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+soak=0
+for arg in "$@"; do
+    case "$arg" in
+    --soak) soak=1 ;;
+    *)
+        echo "usage: scripts/test.sh [--soak]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 scripts/deps.sh
 
@@ -67,10 +81,18 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # ctest prints its "N% tests passed, ..." line before the timing and the
 # list of failures; hold it back and print it last.
 set +e
-ctest --test-dir "$all" --output-on-failure --no-tests=error --no-label-summary --timeout 600 -j2 2>&1 |
+ctest --test-dir "$all" --output-on-failure --no-tests=error --no-label-summary --timeout 600 -j2 \
+    -LE soak 2>&1 |
     awk '/^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+$/ { summary = $0; next }
          { print; fflush() }
          END { if (summary != "") print summary }'
 status=$?
+if [ "$soak" -eq 1 ]; then
+    # Verbose, for the soak's report (cycles, slowest restart, handles and
+    # memory).
+    ctest --test-dir "$all" --verbose --no-tests=error --no-label-summary -L soak 2>&1
+    soak_status=$?
+    [ "$soak_status" -eq 0 ] || status=$soak_status
+fi
 set -e
 exit "$status"
