@@ -41,7 +41,7 @@
 #include <cstring>
 #include <utility>
 
-#include "Owned.h"
+#include "Handles.h"
 
 namespace {
 

@@ -38,7 +38,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Owned.h"
+#include "Handles.h"
 
 namespace {
 
