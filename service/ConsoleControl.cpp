@@ -43,33 +43,36 @@ CNTService::EStopOutcome CNTService::StopAndWait(SC_HANDLE service) {
     return FailedToStop;
 }
 
-BOOL CNTService::StopInstalled() {
+bool CNTService::OpenInstalledService(CServiceHandle& manager, CServiceHandle& service) {
     char errorText[256];
-    CServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+    manager.reset(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         printf("OpenSCManager failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
-        return 0;
+        return false;
     }
-    CServiceHandle service(OpenServiceA(manager.get(), m_serviceName, SERVICE_ALL_ACCESS));
+    service.reset(OpenServiceA(manager.get(), m_serviceName, SERVICE_ALL_ACCESS));
     if (!service) {
         printf("OpenService failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
-        return 0;
+        manager.reset();
+        return false;
     }
+    return true;
+}
+
+BOOL CNTService::StopInstalled() {
+    CServiceHandle manager;
+    CServiceHandle service;
+    if (!OpenInstalledService(manager, service))
+        return 0;
     return StopAndWait(service.get()) == Stopped ? 1 : 0;
 }
 
 BOOL CNTService::StartInstalled() {
+    CServiceHandle manager;
+    CServiceHandle service;
+    if (!OpenInstalledService(manager, service))
+        return 0;
     char errorText[256];
-    CServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        printf("OpenSCManager failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
-        return 0;
-    }
-    CServiceHandle service(OpenServiceA(manager.get(), m_serviceName, SERVICE_ALL_ACCESS));
-    if (!service) {
-        printf("OpenService failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
-        return 0;
-    }
     printf("Starting up %s.", m_displayName);
     FlushProgress();
     if (!StartServiceA(service.get(), 0, NULL)) {

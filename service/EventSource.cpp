@@ -25,60 +25,71 @@ bool FormSourceKeyPath(char (&path)[256], LPCSTR serviceName) {
     return true;
 }
 
+// The "Sources" list as read into a zero-filled working block.
+struct CSourcesList {
+    CGlobalMemory block;
+    DWORD capacity; // bytes in the block
+    DWORD size;     // bytes read
+    DWORD type;     // the value's own type, written back unchanged
+};
+
+// Reads "Sources" of the open Application key into a new block that has
+// room for the stored list and `spare` bytes more. Returns false, holding no
+// block, when the list is absent, when there is nothing to hold, when no
+// block can be had, or when the list cannot be read (also when it has grown
+// since its size was asked for: ERROR_MORE_DATA).
+bool ReadSources(HKEY application, DWORD spare, CSourcesList& list) {
+    DWORD stored = 0;
+    if (RegQueryValueExA(application, kSourcesValue, NULL, NULL, NULL, &stored) != ERROR_SUCCESS)
+        return false;
+    if (stored > 0x7FFFFFFFu || stored + spare == 0)
+        return false;
+    list.capacity = stored + spare;
+    list.block.reset(GlobalAlloc(GMEM_ZEROINIT, list.capacity));
+    if (!list.block)
+        return false;
+    list.type = REG_NONE;
+    list.size = stored;
+    if (RegQueryValueExA(application, kSourcesValue, NULL, &list.type,
+                         static_cast<BYTE*>(list.block.get()), &list.size) != ERROR_SUCCESS) {
+        list.block.reset();
+        return false;
+    }
+    return true;
+}
+
 // Adds `name` to the "Sources" list of the open Application key, in the
 // list's own type. A missing or unreadable list is left alone, and so is a
 // list that holds the name already.
 void AddToSources(HKEY application, LPCSTR name) {
-    DWORD stored = 0;
-    if (RegQueryValueExA(application, kSourcesValue, NULL, NULL, NULL, &stored) != ERROR_SUCCESS)
-        return;
     DWORD nameLength = static_cast<DWORD>(strlen(name));
-    if (stored > 0x7FFFFFFFu)
+    CSourcesList list;
+    if (!ReadSources(application, AddSourceCapacity(0, nameLength), list))
         return;
-    DWORD capacity = AddSourceCapacity(stored, nameLength);
-    CGlobalMemory block(GlobalAlloc(GMEM_ZEROINIT, capacity));
-    if (!block)
-        return;
-    BYTE* bytes = static_cast<BYTE*>(block.get());
-    DWORD type = REG_NONE;
-    DWORD read = stored;
-    // A list that has grown since its size was asked for gives ERROR_MORE_DATA
-    // here and is left as it is.
-    if (RegQueryValueExA(application, kSourcesValue, NULL, &type, bytes, &read) != ERROR_SUCCESS)
-        return;
-    DWORD size = AddSourceToList(bytes, capacity, read, name);
-    if (size == 0)
-        return;
-    RegSetValueExA(application, kSourcesValue, 0, type, bytes, size);
+    BYTE* bytes = static_cast<BYTE*>(list.block.get());
+    DWORD size = AddSourceToList(bytes, list.capacity, list.size, name);
+    if (size != 0)
+        RegSetValueExA(application, kSourcesValue, 0, list.type, bytes, size);
 }
 
 // Removes every entry `name` from the "Sources" list of the open Application
 // key; writes only when an entry was removed.
 void RemoveFromSources(HKEY application, LPCSTR name) {
-    DWORD stored = 0;
-    if (RegQueryValueExA(application, kSourcesValue, NULL, NULL, NULL, &stored) != ERROR_SUCCESS)
+    CSourcesList list;
+    if (!ReadSources(application, 0, list))
         return;
-    if (stored == 0 || stored > 0x7FFFFFFFu)
+    const BYTE* oldList = static_cast<const BYTE*>(list.block.get());
+    if (list.size == 0 || oldList[0] == 0)
         return;
-    CGlobalMemory oldBlock(GlobalAlloc(GMEM_ZEROINIT, stored));
-    if (!oldBlock)
-        return;
-    DWORD capacity = RemoveSourceCapacity(stored);
+    DWORD capacity = RemoveSourceCapacity(list.size);
     CGlobalMemory newBlock(GlobalAlloc(GMEM_ZEROINIT, capacity));
     if (!newBlock)
         return;
-    BYTE* oldList = static_cast<BYTE*>(oldBlock.get());
-    DWORD type = REG_NONE;
-    DWORD read = stored;
-    if (RegQueryValueExA(application, kSourcesValue, NULL, &type, oldList, &read) != ERROR_SUCCESS)
-        return;
-    if (read == 0 || oldList[0] == 0)
-        return;
     BYTE* newList = static_cast<BYTE*>(newBlock.get());
     BOOL found = FALSE;
-    DWORD size = RemoveSourceFromList(oldList, read, newList, capacity, name, &found);
+    DWORD size = RemoveSourceFromList(oldList, list.size, newList, capacity, name, &found);
     if (found)
-        RegSetValueExA(application, kSourcesValue, 0, type, newList, size);
+        RegSetValueExA(application, kSourcesValue, 0, list.type, newList, size);
 }
 
 } // namespace

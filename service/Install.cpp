@@ -101,20 +101,12 @@ BOOL CNTService::Uninstall() {
         return 1;
     }
 
-    char errorText[256];
-    CServiceHandle manager(OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        printf("OpenSCManager failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
-        return 0;
-    }
-
     BOOL result = 0;
     {
-        CServiceHandle service(OpenServiceA(manager.get(), m_serviceName, SERVICE_ALL_ACCESS));
-        if (!service) {
-            printf("OpenService failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
+        CServiceHandle manager;
+        CServiceHandle service;
+        if (!OpenInstalledService(manager, service))
             return 0;
-        }
         // Whether it stopped or not, the service is deleted; the manager
         // removes it once it has stopped and every handle is closed.
         StopAndWait(service.get());
@@ -122,10 +114,10 @@ BOOL CNTService::Uninstall() {
             printf("%s removed.\n", m_displayName);
             result = 1;
         } else {
+            char errorText[256];
             printf("DeleteService failed - %s\n", FormatLastError(errorText, sizeof(errorText)));
         }
     }
-    manager.reset();
 
     if (result)
         RemoveEventSource();

@@ -126,6 +126,13 @@ protected:
     // received. Used by Uninstall and StopInstalled alike.
     EStopOutcome StopAndWait(SC_HANDLE service);
 
+    // Opens the service manager and then the service m_serviceName, both
+    // with full access, into `manager` and `service` (declared by the caller
+    // in that order, so the service handle is released first). On failure
+    // prints "OpenSCManager failed - ..." or "OpenService failed - ..." with
+    // the system's text, releases what it opened and returns false.
+    bool OpenInstalledService(CServiceHandle& manager, CServiceHandle& service);
+
     // Queries `service` into m_status once a second for as long as it
     // reports `pendingState`, printing a dot for each query that still finds
     // it; ends at the first other state or failed query, without a limit.
