@@ -92,6 +92,20 @@ void RemoveFromSources(HKEY application, LPCSTR name) {
         RegSetValueExA(application, kSourcesValue, 0, list.type, newList, size);
 }
 
+// Opens the Application key with full access, lets `edit` change its
+// "Sources" list for `name`, and closes the key. Returns the error of
+// opening the key, or else the result of closing it.
+LONG EditSources(void (*edit)(HKEY application, LPCSTR name), LPCSTR name) {
+    HKEY applicationKey = NULL;
+    LONG result =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kApplicationKey, 0, KEY_ALL_ACCESS, &applicationKey);
+    if (result != ERROR_SUCCESS)
+        return result;
+    CRegKey application(applicationKey);
+    edit(applicationKey, name);
+    return application.close();
+}
+
 } // namespace
 
 LONG CNTService::AddEventSource(LPCSTR messageFile, DWORD typesSupported) {
@@ -109,14 +123,7 @@ LONG CNTService::AddEventSource(LPCSTR messageFile, DWORD typesSupported) {
                        reinterpret_cast<const BYTE*>(&typesSupported), sizeof(typesSupported));
     }
 
-    HKEY applicationKey = NULL;
-    LONG result =
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kApplicationKey, 0, KEY_ALL_ACCESS, &applicationKey);
-    if (result != ERROR_SUCCESS)
-        return result;
-    CRegKey application(applicationKey);
-    AddToSources(applicationKey, m_serviceName);
-    return application.close();
+    return EditSources(AddToSources, m_serviceName);
 }
 
 LONG CNTService::RemoveEventSource() {
@@ -126,12 +133,5 @@ LONG CNTService::RemoveEventSource() {
 
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
 
-    HKEY applicationKey = NULL;
-    LONG result =
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kApplicationKey, 0, KEY_ALL_ACCESS, &applicationKey);
-    if (result != ERROR_SUCCESS)
-        return result;
-    CRegKey application(applicationKey);
-    RemoveFromSources(applicationKey, m_serviceName);
-    return application.close();
+    return EditSources(RemoveFromSources, m_serviceName);
 }
