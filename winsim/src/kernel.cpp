@@ -80,8 +80,8 @@ Kernel& kernel() {
 const std::map<DWORD, std::string>& defaultMessages() {
     static const std::map<DWORD, std::string> texts = {
         {0, "The operation completed successfully."},
-        {2, "The system cannot find the file specified."},
-        {3, "The system cannot find the path specified."},
+        {2, "The system cannot find the file."},
+        {3, "The system cannot find the path."},
         {5, "Access is denied."},
         {6, "The handle is invalid."},
         {8, "Not enough memory resources are available to process this command."},
@@ -99,16 +99,16 @@ const std::map<DWORD, std::string>& defaultMessages() {
                "fashion."},
         {1056, "An instance of the service is already running."},
         {1057, "The account name is invalid or does not exist, or the password is invalid for "
-               "the account name specified."},
+               "the account name given."},
         {1058, "The service cannot be started, either because it is disabled or because it has "
                "no enabled devices associated with it."},
-        {1060, "The specified service does not exist as an installed service."},
+        {1060, "The service does not exist as an installed service."},
         {1061, "The service cannot accept control messages at this time."},
         {1062, "The service has not been started."},
         {1063, "The service process could not connect to the service controller."},
         {1066, "The service has returned a service-specific error code."},
-        {1072, "The specified service has been marked for deletion."},
-        {1073, "The specified service already exists."},
+        {1072, "The service has been marked for deletion."},
+        {1073, "The service already exists."},
         {1332, "No mapping between account names and security IDs was done."},
         {10091, "WSAStartup cannot function at this time because the underlying system it uses "
                 "to provide network services is currently unavailable."},
