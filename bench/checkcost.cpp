@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Handles.h"
+#include "LiveFlag.h"
 #include "LivenessMonitor.h"
 
 namespace {

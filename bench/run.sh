@@ -12,9 +12,9 @@
 #
 # What it does, in one Wine session of a throw-away prefix (no debug
 # channels, so tracing costs nothing), with the stand-in
-# (tests/e2e/tools/standin.cpp) as the service "Ondrimar" and brisvel.exe
+# (tools/helper.cpp) as the service "Ondrimar" and brisvel.exe
 # as the service "BrisvelWatch":
-#  1. Bare start: with the watchdog stopped, svcctl.exe starts the stand-in
+#  1. Bare start: with the watchdog stopped, the helper starts the stand-in
 #     and polls the service manager every 10 ms until it runs, BARE_STARTS
 #     times (then stops it again).
 #  2. Check cost: with the stand-in running and the watchdog stopped,
@@ -23,14 +23,14 @@
 #  3. Idle baseline: after SETTLE_S seconds of quiet, the stand-in alone
 #     for IDLE_S seconds: the Wine server's CPU time, the part of its cost
 #     that is nobody's in particular.
-#  4. Floor: idleref.exe (one thread blocked on an event for ever) beside
+#  4. Floor: "helper idle" (one thread blocked for ever) beside
 #     the stand-in for IDLE_S: its own CPU time plus the Wine server's above
 #     the baseline. Then the same for monitoronly.exe: the watchdog's own
 #     liveness monitor thread in a process that otherwise only blocks, i.e.
 #     what the watchdog would cost without the polling of its service
 #     thread.
-#  5. The watchdog starts; one minute later its handle count (handlecount.exe
-#     from the system's handle table, the smallest of three) and resident
+#  5. The watchdog starts; one minute later its handle count (the helper, from
+#     the system's handle table, the smallest of three) and resident
 #     memory (VmRSS of its Linux process) are taken. Then for IDLE_S, with
 #     the stand-in healthy: its CPU time plus the Wine server's above the
 #     baseline, and how often each of its threads blocked (voluntary context
@@ -40,7 +40,7 @@
 #     (so the crash falls at every point of the watchdog's one-second
 #     check period), the stand-in crashes (control 131: it reports stopped
 #     and ends); the time from that report to the service manager showing
-#     it running again, both polled by svcctl.exe. Then the watchdog is
+#     it running again, both polled by the helper. Then the watchdog is
 #     paused for IDLE_S (its service thread then polls every 50 ms instead
 #     of every 10 and 5), measured like its idle window, and continued.
 #  7. Ten minutes after the watchdog started: handles and memory again.
@@ -80,40 +80,29 @@ build_dir=$(cd "$build_dir" 2>/dev/null && pwd) || {
     echo "run.sh: no build directory $1" >&2
     exit 1
 }
-if ! cmake --build "$build_dir" -j2 --target brisvel standin svcctl errtext checkcost idleref \
-    monitoronly handlecount >"$logs/bench.build.log" 2>&1; then
+if ! cmake --build "$build_dir" -j2 --target brisvel helper checkcost monitoronly \
+    >"$logs/bench.build.log" 2>&1; then
     tail -n 50 "$logs/bench.build.log" >&2
     echo "run.sh: build failed (full log: $logs/bench.build.log)" >&2
     exit 1
 fi
 
 # --- the session --------------------------------------------------------------
-# shellcheck source=../tests/e2e/lib.sh source-path=SCRIPTDIR
-source "$root/tests/e2e/lib.sh"
+# shellcheck source=../tools/wine.sh
+source "$root/tools/wine.sh"
 # No debug channels: the service channel would trace every status poll.
 E2E_SESSION_WINEDEBUG=-all
-export E2E_SVCCTL="$build_dir/tests/e2e/svcctl.exe"
-export E2E_STANDIN="$build_dir/tests/e2e/standin.exe"
 checkcost_exe="$build_dir/bench/checkcost.exe"
-idleref_exe="$build_dir/bench/idleref.exe"
 monitoronly_exe="$build_dir/bench/monitoronly.exe"
-handlecount_exe="$build_dir/bench/handlecount.exe"
 bench_date=$(date '+%Y-%m-%d %H:%M %Z')
 load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
 E2E_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 600)) e2e_init "$build_dir/brisvel.exe" \
-    "$build_dir/tests/e2e/errtext.exe"
-e2e_tools
+    "$build_dir/helper.exe"
 e2e_session_start
 
-if ! mkdir "$E2E_DIR/bin" || ! cp "$E2E_EXE" "$E2E_STANDIN" "$idleref_exe" "$monitoronly_exe" "$E2E_DIR/bin/"; then
-    e2e_abort "cannot copy the executables"
-fi
-watchdog_exe=$(e2e_winpath "$E2E_DIR/bin/$(basename "$E2E_EXE")")
-standin_exe=$(e2e_winpath "$E2E_DIR/bin/$(basename "$E2E_STANDIN")")
-e2e_wine create_standin sc create "$MONITORED" binpath= "$standin_exe" start= demand
-[ "$E2E_RC" -eq 0 ] || e2e_abort "sc create $MONITORED failed: $(cat "$E2E_DIR/create_standin.out")"
-e2e_wine create_watchdog sc create "$WATCHDOG" binpath= "$watchdog_exe" start= demand
-[ "$E2E_RC" -eq 0 ] || e2e_abort "sc create $WATCHDOG failed: $(cat "$E2E_DIR/create_watchdog.out")"
+e2e_install_pair
+cp "$monitoronly_exe" "$E2E_DIR/bin/" || e2e_abort "cannot copy monitoronly.exe"
+watchdog_exe=$WATCHDOG_EXE
 
 progress() {
     printf '[%4d s] %s\n' "$SECONDS" "$*" >&2
@@ -121,14 +110,22 @@ progress() {
 
 # field NAME N KEY: KEY of line N of NAME.ctl, or "?" when absent.
 field() {
-    e2e_field "$(e2e_ctl_line "$1" "$2")" "$3" || printf '?'
+    e2e_field "$@"
+}
+
+# kv LINE KEY: the value of KEY=VALUE in LINE.
+kv() {
+    local word
+    for word in $1; do
+        [ "${word%%=*}" != "$2" ] || printf '%s' "${word#*=}"
+    done
 }
 
 # ctl_or_abort NAME N WORDS: line N of NAME.ctl must be the step WORDS, ok.
 ctl_or_abort() {
     if ! e2e_expect_step "$1" "$2" "$3" ok; then
         e2e_show "$E2E_DIR/$1.ctl"
-        e2e_abort "svcctl step '$3' failed"
+        e2e_abort "service step '$3' failed"
     fi
 }
 
@@ -179,17 +176,7 @@ done
 
 # footprint WINDOWS_PID LINUX_PID: prints "HANDLES RSS_KB".
 footprint() {
-    local count least='' rss
-    for _ in 1 2 3; do
-        e2e_wine handlecount "$handlecount_exe" "$1"
-        count=$(cat "$E2E_DIR/handlecount.out")
-        [[ $count =~ ^[0-9]+$ ]] || e2e_abort "handlecount $1 failed: $count $(cat "$E2E_DIR/handlecount.err")"
-        if [ -z "$least" ] || [ "$count" -lt "$least" ]; then
-            least=$count
-        fi
-    done
-    rss=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$2/status")
-    printf '%s %s\n' "$least" "$rss"
+    printf '%s %s\n' "$(e2e_handles "$1")" "$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$2/status")"
 }
 
 # stats VALUES...: "MIN MEDIAN P95 MAX" (nearest rank).
@@ -236,17 +223,17 @@ if [ "$E2E_RC" -ne 0 ]; then
 fi
 check_line=$(grep '^check_alive ' "$E2E_DIR/checkcost.out")
 lookup_line=$(grep '^check_dead_and_query ' "$E2E_DIR/checkcost.out")
-check_median=$(e2e_field "$check_line" median_us)
-check_p95=$(e2e_field "$check_line" p95_us)
-lookup_median=$(e2e_field "$lookup_line" median_us)
-lookup_p95=$(e2e_field "$lookup_line" p95_us)
+check_median=$(kv "$check_line" median_us)
+check_p95=$(kv "$check_line" p95_us)
+lookup_median=$(kv "$lookup_line" median_us)
+lookup_p95=$(kv "$lookup_line" p95_us)
 # Where a check's time goes: its steps one by one, and one bare Wine server
 # request for scale.
 check_steps=
 for step in open map compare unmap close; do
-    check_steps+="${check_steps:+ / }$(e2e_field "$(grep "^step_$step " "$E2E_DIR/checkcost.out")" median_us)"
+    check_steps+="${check_steps:+ / }$(kv "$(grep "^step_$step " "$E2E_DIR/checkcost.out")" median_us)"
 done
-roundtrip=$(e2e_field "$(grep '^server_roundtrip ' "$E2E_DIR/checkcost.out")" median_us)
+roundtrip=$(kv "$(grep '^server_roundtrip ' "$E2E_DIR/checkcost.out")" median_us)
 # The stand-in must still run, in its process, with "1" published.
 e2e_ctl after_checks "$MONITORED" hold 4 500
 ctl_or_abort after_checks 2 "hold 4 500"
@@ -282,12 +269,13 @@ switch_rates() {
         sort -rn | paste -sd ' '
 }
 
-# idle_program UNIX_PATH: runs the program (which prints "... waiting" once
-# it blocks) for one window and prints the window's figures; then ends it.
+# idle_program UNIX_PATH [ARGS...]: runs the program (which prints
+# "... waiting" once it blocks) for one window and prints the window's
+# figures; then ends it.
 idle_program() {
     local name job pid figures
     name=$(basename "$1" .exe)
-    WINEDEBUG=-all wine "$1" </dev/null >"$E2E_DIR/$name.out" 2>"$E2E_DIR/$name.err" &
+    WINEDEBUG=-all wine "$@" </dev/null >"$E2E_DIR/$name.out" 2>"$E2E_DIR/$name.err" &
     job=$!
     local deadline=$((SECONDS + 30))
     until grep -q 'waiting' "$E2E_DIR/$name.out" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
@@ -311,8 +299,8 @@ sleep "$SETTLE_S"
 read -r _ base_first < <(window 0)
 
 # --- 4. the floor, and the monitor alone -----------------------------------------
-progress "floor: idleref.exe for $IDLE_S s"
-read -r ref_rate ref_ws_rate < <(idle_program "$E2E_DIR/bin/$(basename "$idleref_exe")")
+progress "floor: helper idle for $IDLE_S s"
+read -r ref_rate ref_ws_rate < <(idle_program "$E2E_DIR/bin/helper.exe" idle)
 progress "the monitor alone: monitoronly.exe for $IDLE_S s"
 read -r mon_rate mon_ws_rate < <(idle_program "$E2E_DIR/bin/$(basename "$monitoronly_exe")")
 
@@ -429,7 +417,7 @@ row "restart latency median minus bare start" "$(ms "$over_bare")" \
 row "idle CPU s/min, watchdog process" "$wd_rate" ""
 row "idle CPU s/min, its Wine server share" "$(share "$wd_ws_rate")" ""
 row "idle CPU s/min, watchdog total" "$wd_total" ""
-row "idle CPU s/min, floor: idleref.exe process" "$ref_rate" ""
+row "idle CPU s/min, floor: helper idle process" "$ref_rate" ""
 row "idle CPU s/min, its Wine server share" "$(share "$ref_ws_rate")" ""
 row "idle CPU s/min, floor total" "$ref_total" ""
 row "idle CPU, watchdog / floor" "$(times_floor "$wd_total")" "<= 5x: $(verdict "$ratio_ok")"
@@ -450,5 +438,5 @@ row "watchdog VmRSS: 1 min / $((FOOTPRINT_LAST_S / 60)) min" "$rss_first kB / $r
     "flat: $(verdict $((rss_last <= rss_first + 64 ? 1 : 0)))"
 printf '\nIdle windows %s s each; restart latency from the stopped report (control %s) to running,\n' \
     "$IDLE_S" "$CONTROL_CRASH"
-printf 'both polled by svcctl.exe every 10 ms. "flat" allows VmRSS 64 kB (16 pages) of settling.\n'
+printf 'both polled by the helper every 10 ms. "flat" allows VmRSS 64 kB (16 pages) of settling.\n'
 exit 0

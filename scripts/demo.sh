@@ -2,7 +2,7 @@
 # Shows Brisvel at work, under Wine, as a timeline on standard output.
 #
 # Installs what is missing (scripts/deps.sh), builds brisvel.exe and the
-# suite's stand-in service (preset windows-x86), makes a throw-away Wine
+# helper that stands in for the monitored service (preset windows-x86), makes a throw-away Wine
 # prefix, installs the stand-in as the service "Ondrimar" and brisvel.exe as
 # the watchdog service "BrisvelWatch", and then shows:
 #   - the watchdog starting the stopped stand-in, which then stays healthy;
@@ -59,7 +59,7 @@ if ! cmake --preset windows-x86 >"$logs/demo.configure.log" 2>&1; then
     exit 1
 fi
 build_dir=$(sed -n 's/^-- Build files have been written to: //p' "$logs/demo.configure.log" | tail -n 1)
-if ! cmake --build "$build_dir" -j2 --target brisvel standin svcctl errtext \
+if ! cmake --build "$build_dir" -j2 --target brisvel helper \
     >"$logs/demo.build.log" 2>&1; then
     tail -n 50 "$logs/demo.build.log" >&2
     echo "demo.sh: build failed (full log: $logs/demo.build.log)" >&2
@@ -68,50 +68,33 @@ fi
 say "Built $build_dir/brisvel.exe in $((SECONDS - build_start)) s."
 
 # --- a throw-away Wine prefix ----------------------------------------------------
-# shellcheck source=../tests/e2e/lib.sh source-path=SCRIPTDIR
-source "$root/tests/e2e/lib.sh"
-export E2E_SVCCTL="$build_dir/tests/e2e/svcctl.exe"
-export E2E_STANDIN="$build_dir/tests/e2e/standin.exe"
-E2E_DEADLINE=300 e2e_init "$build_dir/brisvel.exe" "$build_dir/tests/e2e/errtext.exe"
-e2e_tools
+# shellcheck source=../tools/wine.sh
+source "$root/tools/wine.sh"
+E2E_DEADLINE=300 e2e_init "$build_dir/brisvel.exe" "$build_dir/helper.exe"
 say "Starting a Wine session in a new prefix, $WINEPREFIX ..."
 e2e_session_start
 say "Wine is ready (${E2E_BOOT_SECONDS} s)."
 
-if ! mkdir "$E2E_DIR/bin" || ! cp "$E2E_EXE" "$E2E_STANDIN" "$E2E_DIR/bin/"; then
-    e2e_abort "cannot copy the executables"
-fi
-brisvel_exe=$(e2e_winpath "$E2E_DIR/bin/brisvel.exe")
-standin_exe=$(e2e_winpath "$E2E_DIR/bin/standin.exe")
+e2e_install_pair
 E2E_EXE="$E2E_DIR/bin/brisvel.exe"
-
-e2e_wine create_standin sc create "$MONITORED" binpath= "$standin_exe" start= demand
-[ "$E2E_RC" -eq 0 ] || e2e_abort "sc create $MONITORED failed: $(cat "$E2E_DIR/create_standin.out")"
 say "Installed the stand-in as the service \"$MONITORED\" (started on demand). While it"
 say "  runs it keeps the section Ondrimar_LiveCheck holding \"1\"."
-e2e_wine create_watchdog sc create "$WATCHDOG" binpath= "$brisvel_exe"
-[ "$E2E_RC" -eq 0 ] || e2e_abort "sc create $WATCHDOG failed: $(cat "$E2E_DIR/create_watchdog.out")"
 say "Registered brisvel.exe as the service \"$WATCHDOG\": the watchdog of \"$MONITORED\"."
-
-# field NAME N KEY: KEY of line N of NAME.ctl, or "?" when absent.
-field() {
-    e2e_field "$(e2e_ctl_line "$1" "$2")" "$3" || printf '?'
-}
 
 # --- the watchdog starts the stand-in -----------------------------------------------
 e2e_ctl first "$MONITORED" query use "$WATCHDOG" start wait 4 10000 use "$MONITORED" wait 4 10000
 if ! e2e_expect_step first 5 "wait 4 10000" ok; then
     e2e_abort "the watchdog service did not start"
 fi
-watchdog_pid=$(field first 5 pid)
-say "\"$MONITORED\" is stopped (state $(field first 2 state)) and there is no liveness section."
+watchdog_pid=$(e2e_field first 5 pid)
+say "\"$MONITORED\" is stopped (state $(e2e_field first 2 state)) and there is no liveness section."
 say "Started \"$WATCHDOG\": running, process $watchdog_pid."
 if ! e2e_expect_step first 7 "wait 4 10000" ok; then
     say "The watchdog did not start \"$MONITORED\"."
     exit 1
 fi
 say "The watchdog found no section and started \"$MONITORED\": running" \
-    "$(seconds $(($(field first 7 t) - $(field first 5 t)))) s after the watchdog, process $(field first 7 pid)."
+    "$(seconds $(($(e2e_field first 7 t) - $(e2e_field first 5 t)))) s after the watchdog, process $(e2e_field first 7 pid)."
 
 mark=$(e2e_mark)
 e2e_ctl healthy "$MONITORED" hold 4 3000
@@ -124,7 +107,7 @@ fi
 # The watch runs alongside -e: it notes when "Ondrimar" leaves the running
 # state and when it runs again.
 mark=$(e2e_mark)
-WINEDEBUG=-all wine "$E2E_SVCCTL" "$MONITORED" leave 4 "$RESTART_LIMIT_MS" wait 4 "$RESTART_LIMIT_MS" \
+WINEDEBUG=-all wine "$E2E_HELPER" svc "$MONITORED" leave 4 "$RESTART_LIMIT_MS" wait 4 "$RESTART_LIMIT_MS" \
     </dev/null >"$E2E_DIR/restart.ctlraw" 2>"$E2E_DIR/restart.ctlerr" &
 watch=$!
 deadline=$((SECONDS + 10))
@@ -140,12 +123,12 @@ tr -d '\r' <"$E2E_DIR/restart.ctlraw" >"$E2E_DIR/restart.ctl"
 
 restarted=0
 if e2e_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
-    left=$(field restart 2 t)
+    left=$(e2e_field restart 2 t)
     if e2e_expect_step restart 3 "wait 4 $RESTART_LIMIT_MS" ok; then
-        back=$(field restart 3 t)
+        back=$(e2e_field restart 3 t)
         restarted=1
         say "\"$MONITORED\" stopped; the watchdog started it again: running after" \
-            "$(seconds $((back - left))) s, in a new process ($(field restart 3 pid))."
+            "$(seconds $((back - left))) s, in a new process ($(e2e_field restart 3 pid))."
         e2e_ctl settled "$MONITORED" hold 4 1500
         if e2e_expect_step settled 2 "hold 4 1500" ok; then
             say "  It stays up: 1.5 s later it runs in the same process."
@@ -155,7 +138,7 @@ if e2e_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
                 "\"$MONITORED\" again, so -e saw no stopped service.)"
         fi
         # The watchdog's own service-manager calls since the stop, as traced.
-        calls=$(tail -n +"$((mark + 1))" "$E2E_DIR/session.err" | PID=$watchdog_pid perl -ne '
+        calls=$(tail -c +"$((mark + 1))" "$E2E_DIR/session.err" | PID=$watchdog_pid perl -ne '
             next unless /^([0-9a-f]+):[0-9a-f]+:trace:service:(OpenServiceA|QueryServiceStatus|StartServiceW|ControlService) \S+ ?(\d*)/;
             next unless hex($1) == $ENV{PID};
             my $call = $2 eq "StartServiceW" ? "StartService" : $2;
@@ -185,7 +168,7 @@ for record in "${records[@]}"; do
     4) type=information ;;
     *) type="type ${field[0]}" ;;
     esac
-    say "  $type, id ${field[2]}: ${field[*]:5}"
+    say "  $type, id ${field[1]}: ${field[3]}"
 done
 
 # --- everything removed ----------------------------------------------------------------

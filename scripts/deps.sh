@@ -8,15 +8,13 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 
 # Native build and unit tests.
-native=(cmake g++ make ninja-build googletest libgtest-dev libgmock-dev clang-format)
-# Fuzz targets: clang with libFuzzer and the sanitizer runtimes.
-fuzz=(clang libclang-rt-14-dev)
+native=(cmake g++ make googletest libgtest-dev clang-format)
 # Windows cross build: the win32 thread model needs no winpthread DLL.
 cross=(gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-tools)
 # End-to-end tests: 32-bit executables in a 64-bit prefix need both halves.
 wine=(wine wine64 wine32:i386)
 
-wanted=("${native[@]}" "${fuzz[@]}" "${cross[@]}" "${wine[@]}")
+wanted=("${native[@]}" "${cross[@]}" "${wine[@]}")
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then

@@ -86,7 +86,7 @@ void RemoveFromSources(HKEY application, LPCSTR name) {
     if (!newBlock)
         return;
     BYTE* newList = static_cast<BYTE*>(newBlock.get());
-    BOOL found = FALSE;
+    bool found = false;
     DWORD size = RemoveSourceFromList(oldList, list.size, newList, capacity, name, &found);
     if (found)
         RegSetValueExA(application, kSourcesValue, 0, list.type, newList, size);

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "StatusRecord.h"
+#include "MessageText.h"
 
 CNTService* CNTService::s_instance = NULL;
 
@@ -24,6 +24,30 @@ DWORD DefaultEventId(WORD eventType) {
     default:
         return 0x40000000u; // informational, code 0
     }
+}
+
+// Fills every field of `status` except the service type for a report of
+// `state` (one of the SERVICE_* states):
+// - accepted controls: none while start pending, since the SCM must not send
+//   pause or stop before the service's events exist; `controlsAccepted` in
+//   every other state, stop pending and stopped included;
+// - Win32 exit code ERROR_SERVICE_SPECIFIC_ERROR with `exitCode` as the
+//   service-specific code when `exitCode` is nonzero, else both 0;
+// - check point 0 for running and stopped; for the pending states and paused
+//   the counter `checkPoint` is advanced first and its new value reported.
+//   The counter is never reset, so every pending phase of the object's life
+//   shares one rising sequence.
+void FillStatusRecord(SERVICE_STATUS& status, DWORD& checkPoint, DWORD state, DWORD waitHint,
+                      DWORD exitCode, DWORD controlsAccepted) {
+    status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : controlsAccepted;
+    status.dwCurrentState = state;
+    status.dwWaitHint = waitHint;
+    status.dwServiceSpecificExitCode = exitCode;
+    status.dwWin32ExitCode = exitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
+        status.dwCheckPoint = 0;
+    else
+        status.dwCheckPoint = ++checkPoint;
 }
 
 } // namespace
@@ -157,19 +181,7 @@ LPSTR CNTService::FormatLastError(LPSTR buffer, DWORD size) {
                                       FORMAT_MESSAGE_ARGUMENT_ARRAY,
                                   NULL, error, 0, reinterpret_cast<LPSTR>(&message), 0, NULL);
     CLocalMemory owner(message);
-
-    if (length != 0 && message != NULL && size >= 14 && length <= size - 14) {
-        // System messages end with CR LF: drop the last two characters, but
-        // never more than the message has.
-        DWORD kept = length - (length < 2 ? length : 2);
-        if (kept > size - 1)
-            kept = size - 1;
-        memcpy(buffer, message, kept);
-        buffer[kept] = '\0';
-    } else if (size > 0) {
-        buffer[0] = '\0';
-    }
-    return buffer;
+    return TrimSystemMessage(buffer, size, message, length);
 }
 
 BOOL CNTService::RunAsService() {

@@ -1,6 +1,9 @@
 #include "OptionWalk.h"
 
-CCommandOptions WalkOptions(int argc, char* const* argv, LPCSTR accountName, LPCSTR password) {
+#include <stddef.h>
+
+CCommandOptions WalkOptions(int argc, char* const* argv, const char* accountName,
+                            const char* password) {
     CCommandOptions options = {ECommandAction::RunAsService, accountName, password};
 
     for (int i = 1; i < argc; ++i) {
@@ -9,7 +12,7 @@ CCommandOptions WalkOptions(int argc, char* const* argv, LPCSTR accountName, LPC
             continue;
 
         // For a lone "-" this is the terminating NUL, which matches nothing.
-        LPCSTR* value = NULL;
+        const char** value = NULL;
         switch (argument[1]) {
         case 'i':
             options.m_action = ECommandAction::Install;

@@ -1,8 +1,6 @@
 // The command-line option walk, kept apart from the actions it selects.
 #pragma once
 
-#include <windows.h>
-
 // The console action, or the service run, that a command line selects.
 enum class ECommandAction {
     RunAsService,
@@ -16,8 +14,8 @@ enum class ECommandAction {
 // argument strings themselves (no copy is made).
 struct CCommandOptions {
     ECommandAction m_action;
-    LPCSTR m_accountName;
-    LPCSTR m_password;
+    const char* m_accountName;
+    const char* m_password;
 };
 
 // Walks argv[1] .. argv[argc - 1] once, in order, and returns the selection
@@ -33,4 +31,5 @@ struct CCommandOptions {
 //
 // `accountName` and `password` are the values before the walk; a field no
 // option sets keeps its value.
-CCommandOptions WalkOptions(int argc, char* const* argv, LPCSTR accountName, LPCSTR password);
+CCommandOptions WalkOptions(int argc, char* const* argv, const char* accountName,
+                            const char* password);

@@ -6,31 +6,31 @@ namespace {
 
 // Length of the entry at `offset`, bounded by the list's end: an entry
 // without a NUL before `stored` ends there.
-DWORD EntryLength(const BYTE* list, DWORD stored, DWORD offset) {
+uint32_t EntryLength(const uint8_t* list, uint32_t stored, uint32_t offset) {
     const void* nul = memchr(list + offset, 0, stored - offset);
-    if (nul == NULL)
+    if (nul == nullptr)
         return stored - offset;
-    return static_cast<DWORD>(static_cast<const BYTE*>(nul) - (list + offset));
+    return static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - (list + offset));
 }
 
-bool Matches(const BYTE* entry, DWORD length, LPCSTR name, DWORD nameLength) {
+bool Matches(const uint8_t* entry, uint32_t length, const char* name, uint32_t nameLength) {
     return length == nameLength && memcmp(entry, name, length) == 0;
 }
 
 } // namespace
 
-DWORD AddSourceCapacity(DWORD stored, DWORD nameLength) {
+uint32_t AddSourceCapacity(uint32_t stored, uint32_t nameLength) {
     return stored + nameLength + 3;
 }
 
-DWORD AddSourceToList(BYTE* block, DWORD capacity, DWORD stored, LPCSTR name) {
-    DWORD nameLength = static_cast<DWORD>(strlen(name));
+uint32_t AddSourceToList(uint8_t* block, uint32_t capacity, uint32_t stored, const char* name) {
+    uint32_t nameLength = static_cast<uint32_t>(strlen(name));
     if (capacity < AddSourceCapacity(stored, nameLength))
         return 0;
-    DWORD insert = 0;
+    uint32_t insert = 0;
     bool unterminated = false;
     while (insert < stored && block[insert] != 0) {
-        DWORD length = EntryLength(block, stored, insert);
+        uint32_t length = EntryLength(block, stored, insert);
         if (Matches(block + insert, length, name, nameLength))
             return 0;
         insert += length + 1;
@@ -39,7 +39,7 @@ DWORD AddSourceToList(BYTE* block, DWORD capacity, DWORD stored, LPCSTR name) {
         unterminated = insert > stored;
     }
     memcpy(block + insert, name, nameLength + 1);
-    DWORD end = insert + nameLength + 1;
+    uint32_t end = insert + nameLength + 1;
     // The final empty entry where the list had one (or had no bytes at all)
     // and after an entry that lacked its NUL. It is written, not left to the
     // fill: an empty entry inside the stored bytes ends the list, and what
@@ -51,22 +51,22 @@ DWORD AddSourceToList(BYTE* block, DWORD capacity, DWORD stored, LPCSTR name) {
     return end;
 }
 
-DWORD RemoveSourceCapacity(DWORD stored) {
+uint32_t RemoveSourceCapacity(uint32_t stored) {
     return stored + 2;
 }
 
-DWORD RemoveSourceFromList(const BYTE* oldList, DWORD stored, BYTE* newList, DWORD capacity,
-                           LPCSTR name, BOOL* found) {
-    *found = FALSE;
+uint32_t RemoveSourceFromList(const uint8_t* oldList, uint32_t stored, uint8_t* newList,
+                              uint32_t capacity, const char* name, bool* found) {
+    *found = false;
     if (capacity < RemoveSourceCapacity(stored))
         return 0;
-    DWORD nameLength = static_cast<DWORD>(strlen(name));
-    DWORD read = 0;
-    DWORD written = 0;
+    uint32_t nameLength = static_cast<uint32_t>(strlen(name));
+    uint32_t read = 0;
+    uint32_t written = 0;
     while (read < stored && oldList[read] != 0) {
-        DWORD length = EntryLength(oldList, stored, read);
+        uint32_t length = EntryLength(oldList, stored, read);
         if (Matches(oldList + read, length, name, nameLength)) {
-            *found = TRUE;
+            *found = true;
         } else {
             memcpy(newList + written, oldList + read, length);
             newList[written + length] = 0;

@@ -6,8 +6,6 @@
 // object. Every handle, view and status record it uses is local to one call.
 #pragma once
 
-#include <stddef.h>
-
 #include <windows.h>
 
 // Thread procedure: creates the monitor thread unless a handle to one is
@@ -31,11 +29,6 @@ bool LiveCheck();
 // tries, until it reports running. Every failure before the first accepted
 // start ends the attempt until the next check.
 void EnsureMonitoredRunning();
-
-// True when the first `size` bytes of `text` start with "1" and its
-// terminating NUL, compared without regard to letter case. Reads at most
-// two bytes, and never more than `size`.
-bool FlagSaysAlive(const char* text, size_t size);
 
 // The monitor thread handle StartMonitor keeps, or null.
 HANDLE MonitorThreadHandle();

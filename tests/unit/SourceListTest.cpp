@@ -1,7 +1,6 @@
-// The "Sources" list edits on exact bytes where the bounds matter: lists not
-// terminated within their stored size, an empty entry inside the list, and
-// guard bytes past the blocks. Ordinary lists are covered end to end by the
-// event-source tests.
+// The "Sources" list edits on exact bytes. The old list sits in a buffer of
+// exactly its stored size, so AddressSanitizer reports any read past it;
+// guard bytes after each block show any write past its capacity.
 #include "SourceList.h"
 
 #include <gtest/gtest.h>
@@ -11,92 +10,78 @@
 
 namespace {
 
-typedef std::vector<BYTE> Bytes;
+using namespace std::string_literals;
+typedef std::vector<uint8_t> Bytes;
+const Bytes kGuard(8, 0xEE);
 
 Bytes B(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-struct AddCase {
-    const char* label;
-    std::string stored;
-    const char* name;
-    std::string expected; // empty: nothing to write
-};
-
-class AddSource : public ::testing::TestWithParam<AddCase> {};
-
-TEST_P(AddSource, WritesTheExpectedBytesAndNothingBeyondTheBlock) {
-    const AddCase& c = GetParam();
-    DWORD stored = static_cast<DWORD>(c.stored.size());
-    DWORD capacity = AddSourceCapacity(stored, static_cast<DWORD>(strlen(c.name)));
-    // Guard bytes after the block show any write past its capacity.
-    Bytes block(capacity + 8, 0);
-    std::fill(block.begin() + capacity, block.end(), 0xEE);
-    std::copy(c.stored.begin(), c.stored.end(), block.begin());
-
-    DWORD size = AddSourceToList(block.data(), capacity, stored, c.name);
-
-    EXPECT_EQ(c.expected.size(), size);
-    EXPECT_EQ(B(c.expected), Bytes(block.begin(), block.begin() + size));
-    EXPECT_EQ(Bytes(8, 0xEE), Bytes(block.begin() + capacity, block.end()));
+// `text` zero-filled up to `capacity`, then the guard bytes.
+Bytes Block(const std::string& text, uint32_t capacity) {
+    Bytes block = B(text);
+    block.resize(capacity, 0);
+    block.insert(block.end(), kGuard.begin(), kGuard.end());
+    return block;
 }
 
-using namespace std::string_literals;
-
-INSTANTIATE_TEST_SUITE_P(
-    Lists, AddSource,
-    ::testing::Values(
-        AddCase{"NoBytesAtAll", ""s, "Ondrimar", "Ondrimar\0\0"s},
-        AddCase{"ListedFirst", "Ondrimar\0Alpha\0\0"s, "Ondrimar", ""},
-        AddCase{"PrefixIsNoMatch", "Ondrimar2\0Ondri\0\0"s, "Ondrimar",
-                "Ondrimar2\0Ondri\0Ondrimar\0\0"s},
-        AddCase{"LastEntryUnterminated", "Alpha\0Beta"s, "Ondrimar", "Alpha\0Beta\0Ondrimar\0\0"s},
-        AddCase{"UnterminatedMatch", "Alpha\0Ondrimar"s, "Ondrimar", ""},
-        AddCase{"SingleUnterminatedEntry", "A"s, "Ondrimar", "A\0Ondrimar\0\0"s},
-        AddCase{"EmptyEntryEndsTheList", "A\0\0LongStaleEntry\0\0"s, "X", "A\0X\0\0"s}),
-    [](const ::testing::TestParamInfo<AddCase>& info) { return info.param.label; });
-
-TEST(AddSourceCapacity, ShortBlockIsRefusedUntouched) {
-    Bytes block = B("Alpha\0\0\0\0"s);
-    EXPECT_EQ(0u, AddSourceToList(block.data(), static_cast<DWORD>(block.size()), 7, "Ondrimar"));
-    EXPECT_EQ(B("Alpha\0\0\0\0"s), block);
-}
-
-struct RemoveCase {
+struct SourcesRow {
     const char* label;
     std::string stored;
-    bool found;
-    std::string expected; // compared only when found
+    std::string name;
+    std::string added;   // empty: the name is listed, nothing to write
+    std::string removed; // empty: the name is not listed
 };
 
-class RemoveSource : public ::testing::TestWithParam<RemoveCase> {};
+const std::string kLongName(200, 'N'); // the longest service name
 
-TEST_P(RemoveSource, KeepsTheOtherEntriesInOrder) {
-    const RemoveCase& c = GetParam();
-    DWORD stored = static_cast<DWORD>(c.stored.size());
-    DWORD capacity = RemoveSourceCapacity(stored);
-    Bytes oldList(c.stored.begin(), c.stored.end());
-    Bytes newList(capacity + 8, 0);
-    std::fill(newList.begin() + capacity, newList.end(), 0xEE);
+const SourcesRow kRows[] = {
+    {"NoBytes", ""s, "Ondrimar", "Ondrimar\0\0"s, ""},
+    {"OnlyEntry", "Ondrimar\0\0"s, "Ondrimar", "", "\0"s},
+    {"NoFinalEmptyEntry", "Alpha\0"s, "Ondrimar", "Alpha\0Ondrimar\0"s, ""},
+    {"LastEntryUnterminated", "Alpha\0Beta"s, "Ondrimar", "Alpha\0Beta\0Ondrimar\0\0"s, ""},
+    {"UnterminatedMatch", "Alpha\0Ondrimar"s, "Ondrimar", "", "Alpha\0\0"s},
+    {"ListedTwice", "Ondrimar\0A\0Ondrimar\0\0"s, "Ondrimar", "", "A\0\0"s},
+    {"EmptyEntryEndsTheList", "A\0\0Ondrimar\0\0"s, "Ondrimar", "A\0Ondrimar\0\0"s, ""},
+    {"PrefixIsNoMatch", "Ondrimar2\0Ondri\0\0"s, "Ondrimar", "Ondrimar2\0Ondri\0Ondrimar\0\0"s, ""},
+    {"CaseCounts", "ONDRIMAR\0\0"s, "Ondrimar", "ONDRIMAR\0Ondrimar\0\0"s, ""},
+    {"LongNameAdded", "A\0\0"s, kLongName, "A\0"s + kLongName + "\0\0"s, ""},
+    {"LongNameRemoved", "A\0"s + kLongName + "\0\0"s, kLongName, "", "A\0\0"s},
+};
 
-    BOOL found = FALSE;
-    DWORD size =
-        RemoveSourceFromList(oldList.data(), stored, newList.data(), capacity, "Ondrimar", &found);
+TEST(SourceList, AddAndRemoveOnExactBytes) {
+    for (const SourcesRow& row : kRows) {
+        SCOPED_TRACE(row.label);
+        uint32_t stored = static_cast<uint32_t>(row.stored.size());
+        const char* name = row.name.c_str();
 
-    EXPECT_EQ(c.found, found != FALSE);
-    if (c.found) {
-        EXPECT_EQ(B(c.expected), Bytes(newList.begin(), newList.begin() + size));
+        uint32_t capacity = AddSourceCapacity(stored, static_cast<uint32_t>(row.name.size()));
+        Bytes block = Block(row.stored, capacity);
+        uint32_t size = AddSourceToList(block.data(), capacity, stored, name);
+        EXPECT_EQ(B(row.added), Bytes(block.begin(), block.begin() + size));
+        EXPECT_EQ(kGuard, Bytes(block.end() - kGuard.size(), block.end()));
+
+        // Blocks one byte short are refused.
+        Bytes tight = Block(row.stored, capacity - 1);
+        EXPECT_EQ(0u, AddSourceToList(tight.data(), capacity - 1, stored, name));
+        EXPECT_EQ(Block(row.stored, capacity - 1), tight);
+
+        Bytes oldList = B(row.stored);
+        uint32_t room = RemoveSourceCapacity(stored);
+        Bytes newList = Block("", room);
+        bool found = true;
+        EXPECT_EQ(0u, RemoveSourceFromList(oldList.data(), stored, newList.data(), room - 1, name,
+                                           &found));
+        EXPECT_FALSE(found);
+        found = row.removed.empty(); // the opposite, so it must be set
+        size = RemoveSourceFromList(oldList.data(), stored, newList.data(), room, name, &found);
+        EXPECT_EQ(!row.removed.empty(), found);
+        if (found) {
+            EXPECT_EQ(B(row.removed), Bytes(newList.begin(), newList.begin() + size));
+        }
+        EXPECT_EQ(kGuard, Bytes(newList.end() - kGuard.size(), newList.end()));
     }
-    EXPECT_EQ(B(c.stored), oldList) << "the old list is only read";
-    EXPECT_EQ(Bytes(8, 0xEE), Bytes(newList.begin() + capacity, newList.end()));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Lists, RemoveSource,
-    ::testing::Values(RemoveCase{"NoBytesAtAll", ""s, false, ""},
-                      RemoveCase{"LastEntryUnterminated", "Ondrimar\0Alpha"s, true, "Alpha\0\0"s},
-                      RemoveCase{"UnterminatedMatch", "Alpha\0Ondrimar"s, true, "Alpha\0\0"s}),
-    [](const ::testing::TestParamInfo<RemoveCase>& info) { return info.param.label; });
 
 } // namespace

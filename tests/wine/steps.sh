@@ -1,0 +1,82 @@
+# shellcheck shell=bash
+# The checks the Wine scenarios are written in, over tools/wine.sh. A
+# scenario is a table of steps: each line runs a command or checks one
+# thing, and a failed check is reported and the table goes on.
+#
+# usage (from a scenario): source steps.sh "$@"   # BRISVEL_EXE HELPER_EXE
+
+# shellcheck source=../../tools/wine.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wine.sh"
+
+readonly APPLICATION='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+readonly SOURCE_KEY="$APPLICATION\\Ondrimar"
+readonly SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\Ondrimar'
+STEP=0
+
+# check WHAT ACTUAL EXPECTED
+check() {
+    [ "$2" = "$3" ] || e2e_fail "$1: \"$2\", expected \"$3\""
+}
+
+# row ARGS EXIT OUTPUT: brisvel.exe with the words of ARGS exits with EXIT
+# and prints exactly OUTPUT (printf %b escapes; a text-mode console program
+# writes every LF as CR LF). Its files are row.N.out and row.N.err.
+row() {
+    STEP=$((STEP + 1))
+    ROW="row.$STEP"
+    # shellcheck disable=SC2086  # ARGS is a list of words
+    e2e_run "$ROW" $1
+    check "brisvel $1: exit code" "$E2E_RC" "$2"
+    printf '%b' "$3" | perl -pe 's/\n/\r\n/g' >"$E2E_DIR/$ROW.want"
+    if ! cmp -s "$E2E_DIR/$ROW.want" "$E2E_DIR/$ROW.out"; then
+        e2e_fail "brisvel $1 printed \"$(cat -A "$E2E_DIR/$ROW.out")\", expected \"$(cat -A "$E2E_DIR/$ROW.want")\""
+    fi
+}
+
+# reg_is KEY VALUE EXPECTED: the value's type and bytes, as "TYPE \"BYTES\""
+# with \0 for a zero byte (see tools/helper.cpp), or "none".
+reg_is() {
+    e2e_helper reg reg get "$1" "$2"
+    check "$1 $2" "$(cat "$E2E_DIR/reg.out")" "$3"
+}
+
+# esc TEXT: TEXT with its backslashes and quotes escaped as reg_is shows them.
+esc() {
+    local text=${1//\\/\\\\}
+    printf '%s' "${text//\"/\\\"}"
+}
+
+# records_are FILE [RECORD...]: FILE traces exactly these event records,
+# each "TYPE ID SID TEXT" (tab-separated, as e2e_records prints them).
+records_are() {
+    local file=$1 actual expected
+    shift
+    actual=$(e2e_records "$file")
+    expected=$(printf '%s\n' "$@")
+    [ $# -gt 0 ] || expected=
+    check "records of $(basename "$file")" "$actual" "$expected"
+}
+
+# record TYPE ID SID TEXT: one record as e2e_records prints it.
+record() {
+    printf '%s\t%s\t%s\tL"%s"' "$1" "$2" "$3" "$(esc "$4")"
+}
+
+# errtext CODE: the system's text for CODE in this prefix.
+errtext() {
+    e2e_helper errtext errtext "$1"
+    [ "$E2E_RC" -eq 0 ] && [ -s "$E2E_DIR/errtext.out" ] || e2e_abort "no system text for $1"
+    cat "$E2E_DIR/errtext.out"
+}
+
+# gone WINDOWS_PATH: waits up to 10 s for the program's processes to end.
+gone() {
+    local deadline=$((SECONDS + 10))
+    while [ -n "$(e2e_processes "$1")" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+e2e_init "$@"
+e2e_session_start
