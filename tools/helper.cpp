@@ -243,6 +243,8 @@ int RunService(const char* mode) {
 // ---------------------------------------------------------------------------
 // Service steps, run in order on the current service (NAME at first):
 //   use NAME | query | start | control CODE | config START_TYPE | delete
+//   at TICK          sleep until GetTickCount() (the clock of Wine's
+//                    +timestamp traces) reaches TICK
 //   wait STATE MS    poll every 10 ms until the state is STATE, at most MS
 //   hold STATE MS    poll for MS ms; fails at the first other state or process
 //   leave STATE MS   poll until the state or the process differs from the
@@ -290,6 +292,10 @@ public:
                            nullptr) &&
                      ok;
                 ++i;
+            } else if (step == "at" && a) {
+                for (DWORD tick = Number(argv[++i]); GetTickCount() < tick;)
+                    Sleep(1);
+                ok = Print(step + " " + a, TRUE, nullptr) && ok;
             } else if ((step == "wait" || step == "hold" || step == "leave") && a && b) {
                 ok = Poll(step[0], step + " " + a + " " + b, Number(a), Number(b)) && ok;
                 i += 2;

@@ -190,10 +190,12 @@ e2e_install_pair() {
 e2e_mark() { stat -c %s "$E2E_DIR/session.err"; }
 
 # e2e_calls PID FUNCTION [MARK]: how many times the Windows process PID
-# called FUNCTION (as the service channel names it) after MARK.
+# called FUNCTION (as the service channel names it) after MARK. Lines may
+# carry a +timestamp prefix.
 e2e_calls() {
+    [[ $1 =~ ^[0-9]+$ ]] || { echo 0 && return; }
     tail -c +"$((${3:-0} + 1))" "$E2E_DIR/session.err" |
-        grep -c "^0*$(printf '%x' "$1"):[0-9a-f]*:trace:service:$2 "
+        grep -cE "^( *[0-9]+\.[0-9]{3}:)?0*$(printf '%x' "$1"):[0-9a-f]+:trace:service:$2 "
 }
 
 # e2e_records FILE...: the event records traced in FILE, one per line:

@@ -117,6 +117,7 @@ void CBrisvelService::SetEventIfCreated(HANDLE CBrisvelService::*event) {
 }
 
 BOOL CBrisvelService::OnStop() {
+    StopRestarts();
     SetStatus(SERVICE_STOP_PENDING, kStopWaitHint, 0);
     RunDetached(ReleaseMonitor);
     SetEventIfCreated(&CBrisvelService::m_stopEvent);
@@ -139,6 +140,7 @@ BOOL CBrisvelService::OnContinue() {
 }
 
 BOOL CBrisvelService::OnShutdown() {
+    StopRestarts();
     SetEventIfCreated(&CBrisvelService::m_stopEvent);
     return 1;
 }

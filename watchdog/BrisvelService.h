@@ -19,14 +19,15 @@ public:
     // created it writes an error record and returns without reporting
     // running.
     BOOL Execute(DWORD argc, LPSTR* argv) override;
-    // Reports stop pending, releases the monitor's handle on a short-lived
-    // thread and sets the stop event.
+    // Stops the monitor's restarts, reports stop pending, releases the
+    // monitor's handle on a short-lived thread and sets the stop event.
     BOOL OnStop() override;
     // Reports pause pending, sets the pause event and reports paused at once.
     BOOL OnPause() override;
     // Reports continue pending, sets the continue event and reports running.
     BOOL OnContinue() override;
-    // Sets the stop event only: no report, the monitor is left alone.
+    // Stops the monitor's restarts and sets the stop event: no report, the
+    // monitor's handle is left alone.
     BOOL OnShutdown() override;
 
     // Created by Execute before it reports running, and set back to null

@@ -17,13 +17,51 @@ const DWORD kCheckPeriodMs = 1000;
 // at most once, and neither thread sees a torn value.
 std::atomic<HANDLE> s_monitorThread(NULL);
 
+// Set once a stop or shutdown has been requested; never cleared.
+std::atomic<bool> s_restartsStopped(false);
+
+// Bounds of the sleep between restart tries. A wait hint of 0 would start
+// and interrogate back to back; a quarter of a second still notices the
+// service well within the one-second period. A hint of INFINITE, or of a
+// day, would park the monitor for good; 10 s is what a client waiting on a
+// starting service is advised to wait at most between looks.
+const DWORD kMinRetrySleepMs = 250;
+const DWORD kMaxRetrySleepMs = 10000;
+
+DWORD RetrySleep(DWORD waitHint) {
+    if (waitHint < kMinRetrySleepMs)
+        return kMinRetrySleepMs;
+    return waitHint > kMaxRetrySleepMs ? kMaxRetrySleepMs : waitHint;
+}
+
+// A start the service manager refuses for good: the service is disabled,
+// marked for deletion or gone. Trying again with the same handle cannot
+// succeed, and the handle would keep a deleted service in the database.
+bool StartCannotSucceed(DWORD error) {
+    return error == ERROR_SERVICE_DISABLED || error == ERROR_SERVICE_MARKED_FOR_DELETE ||
+           error == ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+// True when `size` bytes from `address` lie in committed memory that may be
+// read. A section created with SEC_RESERVE and never committed maps without
+// error, but touching it raises an access violation.
+bool Readable(const void* address, SIZE_T size) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(address, &region, sizeof region) != sizeof region)
+        return false;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    SIZE_T offset =
+        static_cast<const BYTE*>(address) - static_cast<const BYTE*>(region.BaseAddress);
+    return region.State == MEM_COMMIT && (region.Protect & readable) != 0 &&
+           (region.Protect & PAGE_GUARD) == 0 && region.RegionSize - offset >= size;
+}
+
 } // namespace
 
-// A service that reports a wait hint of 0 while starting would otherwise be
-// started and interrogated back to back. A quarter of a second keeps the
-// loop from spinning while still noticing the service well within the
-// monitor's one-second period.
-const DWORD kMinRetrySleepMs = 250;
+void StopRestarts() {
+    s_restartsStopped.store(true);
+}
 
 DWORD WINAPI StartMonitor(LPVOID) {
     if (s_monitorThread.load() != NULL)
@@ -59,11 +97,17 @@ bool LiveCheck() {
     if (!mapping)
         return false;
     // The whole section from offset 0; a section is at least a page, so its
-    // first two bytes are always there.
+    // first two bytes are always there, but not always committed.
     CMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (!view)
+    if (!view || !Readable(view.get(), sizeof kAliveText))
         return false;
-    return FlagSaysAlive(static_cast<const char*>(view.get()), sizeof kAliveText);
+    // Copied out rather than read in place: a page whose backing file cannot
+    // be read in makes ReadProcessMemory fail, where a plain read would raise
+    // an exception that would end the process.
+    char flag[sizeof kAliveText];
+    if (!ReadProcessMemory(GetCurrentProcess(), view.get(), flag, sizeof flag, NULL))
+        return false;
+    return FlagSaysAlive(flag, sizeof flag);
 }
 
 void EnsureMonitoredRunning() {
@@ -87,16 +131,19 @@ void EnsureMonitoredRunning() {
 
     // A start refused here (still starting or stopping, disabled) is left
     // to the next check.
-    if (StartServiceA(service.get(), 0, NULL) != TRUE)
+    if (s_restartsStopped.load() || StartServiceA(service.get(), 0, NULL) != TRUE)
         return;
     ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status);
 
     // Interrogating a service that is still start pending fails but fills
     // the record, wait hint included, so the loop sleeps the service's own
-    // hint.
+    // hint. Other failures of a retry are left to the next turn.
     while (status.dwCurrentState != SERVICE_RUNNING) {
-        StartServiceA(service.get(), 0, NULL);
-        Sleep(status.dwWaitHint > kMinRetrySleepMs ? status.dwWaitHint : kMinRetrySleepMs);
+        if (s_restartsStopped.load())
+            return;
+        if (!StartServiceA(service.get(), 0, NULL) && StartCannotSucceed(GetLastError()))
+            return;
+        Sleep(RetrySleep(status.dwWaitHint));
         ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status);
     }
 }

@@ -20,18 +20,24 @@ DWORD WINAPI ReleaseMonitor(LPVOID param);
 // sleep, for ever.
 DWORD WINAPI MonitorLoop(LPVOID param);
 
-// True when the section exists, can be mapped with full access, and holds
-// the text "1". Keeps no handle or view.
+// From this call on, for the rest of the process, the monitor starts
+// nothing; it goes on checking. Called when a stop or a shutdown is
+// requested: the watchdog installed as "Ondrimar" would otherwise start
+// itself again between its stopped report and the end of its process.
+void StopRestarts();
+
+// True when the section exists, can be mapped with full access, and its
+// first two bytes are committed, readable and hold the text "1". Keeps no
+// handle or view.
 bool LiveCheck();
 
 // When the service "Ondrimar" is installed and not running, starts it and
-// keeps starting and interrogating it, sleeping its wait hint between
-// tries, until it reports running. Every failure before the first accepted
-// start ends the attempt until the next check.
+// keeps starting and interrogating it, sleeping its wait hint (250 ms to
+// 10 s) between tries, until it reports running. Every failure before the
+// first accepted start ends the attempt until the next check, and so does a
+// retry refused because the service is disabled, deleted or gone, or a
+// StopRestarts call.
 void EnsureMonitoredRunning();
 
 // The monitor thread handle StartMonitor keeps, or null.
 HANDLE MonitorThreadHandle();
-
-// The lower bound of the sleep between restart tries.
-extern const DWORD kMinRetrySleepMs;

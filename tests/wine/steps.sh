@@ -78,5 +78,23 @@ gone() {
     done
 }
 
+# until_calls PID FUNCTION COUNT [MARK]: waits up to 10 s for PID's COUNTth
+# call of FUNCTION after MARK.
+until_calls() {
+    local deadline=$((SECONDS + 10))
+    until [ "$(e2e_calls "$1" "$2" "${4:-0}")" -ge "$3" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+# deleted: waits up to 8 s for "Ondrimar" to leave the database, which a
+# deleted service does once it is stopped and its last handle is closed.
+deleted() {
+    local deadline=$((SECONDS + 8))
+    while e2e_ctl gone Ondrimar && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
+    e2e_expect_step gone 1 "use Ondrimar" error=1060
+}
+
 e2e_init "$@"
 e2e_session_start

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# A stop stays a stop: brisvel.exe installed by -i as "Ondrimar" watches
+# itself, and after a stop request it must not start itself again in the
+# moment between its stopped report and the end of its process. Stops are
+# timed from the session's +timestamp trace, whose ticks are GetTickCount's.
+#
+# usage: stop.sh BRISVEL_EXE HELPER_EXE
+set -uo pipefail
+E2E_SESSION_WINEDEBUG='-all,+service,+pid,+timestamp'
+source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+
+# ticks PID FUNCTION: the ticks of the process's calls of FUNCTION, one per
+# line.
+ticks() {
+    grep -aE "^ *[0-9]+\.[0-9]{3}:0*$(printf '%x' "$1"):[0-9a-f]+:trace:service:$2 " session.err |
+        cut -d : -f 1 | tr -d ' .'
+}
+
+# Ten stops timed to land 0 to 3 ms before the next check (the time a
+# stop request takes to arrive is learnt from the round before), and one
+# by -e, each leave it stopped, its process gone, no start call made.
+latency=5
+row -i 1 'Ondrimar installed.\n'
+for ((round = 0; round <= 10; round++)); do
+    mark=$(e2e_mark)
+    e2e_ctl own Ondrimar start
+    pid=$(e2e_field own 2 pid)
+    until_calls "$pid" CloseServiceHandle 4 "$mark" || e2e_fail "round $round: no checks"
+    if [ "$round" -eq 10 ]; then
+        row -e 1 'Stopping Ondrimar.\nOndrimar stopped.\n'
+    else
+        # The next check follows the end of the last by the 1 s sleep.
+        target=$(($(ticks "$pid" CloseServiceHandle | tail -n 1) + 1000 - latency - round % 4))
+        e2e_ctl own Ondrimar at "$target" control 1
+        latency=$(($(ticks "$pid" service_handle_control | tail -n 1) - target))
+        [ "$latency" -ge 0 ] && [ "$latency" -le 30 ] || latency=5
+    fi
+    e2e_ctl own Ondrimar wait 1 5000 hold 1 1200
+    e2e_expect_step own 3 "hold 1 1200" ok
+    gone "$(e2e_winpath "$E2E_EXE")" || e2e_fail "round $round: the process runs on"
+    check "round $round: start calls after the stop" "$(e2e_calls "$pid" StartServiceW "$mark")" 0
+done
+e2e_finish
