@@ -116,7 +116,7 @@ until grep -q '^use ' "$E2E_DIR/restart.ctlraw" 2>/dev/null || [ "$SECONDS" -ge 
 done
 say "Running brisvel.exe -e, to stop \"$MONITORED\" ..."
 e2e_run stop -e
-say "brisvel.exe -e ended with exit code $E2E_RC after $E2E_RUN_SECONDS s, printing:"
+say "brisvel.exe -e ended with exit code $E2E_RC after $(seconds "$E2E_RUN_MS") s, printing:"
 indent "$E2E_DIR/stop.out"
 wait "$watch"
 tr -d '\r' <"$E2E_DIR/restart.ctlraw" >"$E2E_DIR/restart.ctl"
