@@ -230,7 +230,7 @@ lookup_p95=$(kv "$lookup_line" p95_us)
 # Where a check's time goes: its steps one by one, and one bare Wine server
 # request for scale.
 check_steps=
-for step in open map compare unmap close; do
+for step in open map query read compare unmap close; do
     check_steps+="${check_steps:+ / }$(kv "$(grep "^step_$step " "$E2E_DIR/checkcost.out")" median_us)"
 done
 roundtrip=$(kv "$(grep '^server_roundtrip ' "$E2E_DIR/checkcost.out")" median_us)
@@ -428,7 +428,7 @@ row "  (paused: blocking switches per s)" "$paused_switches" ""
 row "  (monitor thread alone, monitoronly.exe: total s/min)" "$mon_total ($(times_floor "$mon_total"))" ""
 row "one check, healthy flag: median (p95), $CHECKS checks" "$check_median us ($check_p95 us)" \
     "< 50 us: $(verdict "$check_ok")"
-row "  (steps: open / map / compare / unmap / close)" "$check_steps us" ""
+row "  (steps: open/map/query/read/compare/unmap/close)" "$check_steps us" ""
 row "  (one Wine server request, median)" "$roundtrip us" ""
 row "check + service lookup, bad flag: median (p95), $LOOKUPS" "$lookup_median us ($lookup_p95 us)" ""
 row "brisvel.exe size" "$exe_size bytes" "< 1 MB: $(verdict $((exe_size < 1048576 ? 1 : 0)))"

@@ -3,12 +3,12 @@
 //
 //   helper service [slow|fail]   run as a service (started by the service
 //                                manager): the stand-in, see CStandIn
-//   helper svc NAME STEP...      drive services, see RunSteps
+//   helper svc NAME STEP...      drive services, see CSteps
 //   helper errtext CODE          the system's text for CODE, as the watchdog
 //                                formats it, without the final CR LF
 //   helper reg get KEY VALUE     "TYPE BYTES" of a value, or "none"
 //   helper reg set KEY VALUE TYPE BYTES
-//   helper reg delete KEY [VALUE]   a value, or the key when none is named
+//   helper reg delete KEY VALUE
 //   helper handles PID           how many handles the process PID holds
 //   helper reserve TEXT          hold "Ondrimar_LiveCheck" created with
 //                                SEC_RESERVE, TEXT written into it, until
@@ -38,7 +38,7 @@ const DWORD kPageSize = 4096;
 
 int Usage() {
     std::fputs("usage: helper service [slow|fail] | svc NAME STEP... | errtext CODE |\n"
-               "       reg get|set|delete KEY [VALUE [TYPE BYTES]] | handles PID |\n"
+               "       reg get|set|delete KEY VALUE [TYPE BYTES] | handles PID |\n"
                "       reserve TEXT | idle\n",
                stderr);
     return 2;
@@ -72,7 +72,6 @@ class CStandIn {
 public:
     explicit CStandIn(const char* mode)
         : m_mode(mode), m_handle(nullptr), m_status(), m_checkPoint(0), m_size(0) {
-        InitializeCriticalSection(&m_lock);
         m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     }
 
@@ -82,36 +81,34 @@ public:
         if (m_handle == nullptr || !m_stop)
             return;
         bool slow = std::strcmp(m_mode, "slow") == 0;
-        Locked(&CStandIn::Report, SERVICE_START_PENDING, slow ? INFINITE : 300, NO_ERROR);
+        {
+            CCriticalSectionLock lock(m_lock);
+            Report(SERVICE_START_PENDING, slow ? INFINITE : 300, NO_ERROR);
+        }
         if (slow)
             Sleep(500);
-        if (std::strcmp(m_mode, "fail") == 0 || !Publish(kPageSize, "1", false)) {
-            Locked(&CStandIn::Report, SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR);
-            return;
+        {
+            CCriticalSectionLock lock(m_lock);
+            if (std::strcmp(m_mode, "fail") == 0 || !Publish(kPageSize, "1", false)) {
+                Report(SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR);
+                return;
+            }
+            Report(SERVICE_RUNNING, 0, NO_ERROR);
         }
-        Locked(&CStandIn::Report, SERVICE_RUNNING, 0, NO_ERROR);
         WaitForSingleObject(m_stop.get(), INFINITE);
-        EnterCriticalSection(&m_lock);
+        CCriticalSectionLock lock(m_lock);
         m_view.reset();
         m_mapping.reset();
         Report(SERVICE_STOPPED, 0, NO_ERROR);
-        LeaveCriticalSection(&m_lock);
     }
 
 private:
+    // Wine runs the handler on a thread of its own: the lock keeps it apart
+    // from Run's reports and the section.
     static DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID self) {
         CStandIn* standIn = static_cast<CStandIn*>(self);
-        EnterCriticalSection(&standIn->m_lock);
-        DWORD result = standIn->Handle(control);
-        LeaveCriticalSection(&standIn->m_lock);
-        return result;
-    }
-
-    void Locked(void (CStandIn::*report)(DWORD, DWORD, DWORD), DWORD state, DWORD hint,
-                DWORD exit) {
-        EnterCriticalSection(&m_lock);
-        (this->*report)(state, hint, exit);
-        LeaveCriticalSection(&m_lock);
+        CCriticalSectionLock lock(standIn->m_lock);
+        return standIn->Handle(control);
     }
 
     DWORD Handle(DWORD control) {
@@ -137,7 +134,7 @@ private:
         case 131:
             if (running) {
                 Report(SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED);
-                CreateThread(nullptr, 0, EndSoon, nullptr, 0, nullptr);
+                CHandle ender(CreateThread(nullptr, 0, EndSoon, nullptr, 0, nullptr));
             }
             break;
         case 132:
@@ -211,7 +208,7 @@ private:
     }
 
     const char* m_mode;
-    CRITICAL_SECTION m_lock;
+    CCriticalSection m_lock;
     SERVICE_STATUS_HANDLE m_handle;
     SERVICE_STATUS m_status;
     DWORD m_checkPoint;
@@ -435,9 +432,6 @@ int RunRegistry(int argc, char** argv) {
                                 static_cast<DWORD>(data.size()));
     } else if (verb == "delete" && argc == 3 && result == ERROR_SUCCESS) {
         result = RegDeleteValueA(opened, argv[2]);
-    } else if (verb == "delete" && argc == 2) {
-        key.close();
-        result = RegDeleteKeyA(root, path);
     } else if (result == ERROR_SUCCESS) {
         return Usage();
     }
