@@ -108,11 +108,6 @@ progress() {
     printf '[%4d s] %s\n' "$SECONDS" "$*" >&2
 }
 
-# field NAME N KEY: KEY of line N of NAME.ctl, or "?" when absent.
-field() {
-    e2e_field "$@"
-}
-
 # kv LINE KEY: the value of KEY=VALUE in LINE.
 kv() {
     local word
@@ -208,7 +203,7 @@ for ((i = 0; i < BARE_STARTS; i++)); do
     ctl_or_abort bare 2 query
     ctl_or_abort bare 4 "wait 4 5000"
     ctl_or_abort bare 6 "wait 1 5000"
-    bare+=($(($(field bare 4 t) - $(field bare 2 t))))
+    bare+=($(($(e2e_field bare 4 t) - $(e2e_field bare 2 t))))
 done
 read -r bare_min bare_median _ bare_max < <(stats "${bare[@]}")
 
@@ -310,8 +305,8 @@ e2e_ctl watchdog "$WATCHDOG" start wait 4 5000 use "$MONITORED" hold 4 0
 ctl_or_abort watchdog 3 "wait 4 5000"
 ctl_or_abort watchdog 5 "hold 4 0"
 watchdog_started=$SECONDS
-watchdog_pid=$(field watchdog 3 pid)
-standin_pid=$(field watchdog 5 pid)
+watchdog_pid=$(e2e_field watchdog 3 pid)
+standin_pid=$(e2e_field watchdog 5 pid)
 watchdog_linux=$(one_process "$watchdog_exe") || e2e_abort "no watchdog process"
 sleep_until $((watchdog_started + FOOTPRINT_FIRST_S))
 read -r handles_first rss_first < <(footprint "$watchdog_pid" "$watchdog_linux")
@@ -333,7 +328,7 @@ for ((i = 0; i < RESTART_CYCLES; i++)); do
     ctl_or_abort restart 2 "hold 4 $hold"
     ctl_or_abort restart 3 "control $CONTROL_CRASH"
     ctl_or_abort restart 4 "wait 4 5000"
-    latency+=($(($(field restart 4 t) - $(field restart 3 t))))
+    latency+=($(($(e2e_field restart 4 t) - $(e2e_field restart 3 t))))
 done
 read -r lat_min lat_median lat_p95 lat_max < <(stats "${latency[@]}")
 
