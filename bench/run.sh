@@ -91,17 +91,17 @@ fi
 # shellcheck source=../tools/wine.sh
 source "$root/tools/wine.sh"
 # No debug channels: the service channel would trace every status poll.
-E2E_SESSION_WINEDEBUG=-all
+SESSION_WINEDEBUG=-all
 checkcost_exe="$build_dir/bench/checkcost.exe"
 monitoronly_exe="$build_dir/bench/monitoronly.exe"
 bench_date=$(date '+%Y-%m-%d %H:%M %Z')
 load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
-E2E_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 600)) e2e_init "$build_dir/brisvel.exe" \
+SESSION_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 600)) session_init "$build_dir/brisvel.exe" \
     "$build_dir/helper.exe"
-e2e_session_start
+session_start
 
-e2e_install_pair
-cp "$monitoronly_exe" "$E2E_DIR/bin/" || e2e_abort "cannot copy monitoronly.exe"
+session_install_pair
+cp "$monitoronly_exe" "$SESSION_DIR/bin/" || session_abort "cannot copy monitoronly.exe"
 watchdog_exe=$WATCHDOG_EXE
 
 progress() {
@@ -118,9 +118,9 @@ kv() {
 
 # ctl_or_abort NAME N WORDS: line N of NAME.ctl must be the step WORDS, ok.
 ctl_or_abort() {
-    if ! e2e_expect_step "$1" "$2" "$3" ok; then
-        e2e_show "$E2E_DIR/$1.ctl"
-        e2e_abort "service step '$3' failed"
+    if ! session_expect_step "$1" "$2" "$3" ok; then
+        session_show "$SESSION_DIR/$1.ctl"
+        session_abort "service step '$3' failed"
     fi
 }
 
@@ -148,15 +148,15 @@ wakeups() {
 # for a program started here). Fails, saying why, unless there is one.
 one_process() {
     local pids
-    pids=$(e2e_processes "$1")
+    pids=$(session_processes "$1")
     if [ -z "$pids" ] || [ "$(printf '%s\n' "$pids" | wc -l)" -ne 1 ]; then
-        e2e_log "expected one process of $1, found: ${pids:-none}"
+        session_log "expected one process of $1, found: ${pids:-none}"
         return 1
     fi
     printf '%s\n' "$pids"
 }
 
-# The Wine server of this prefix (started by e2e_session_start).
+# The Wine server of this prefix (started by session_start).
 wineserver_pid=
 for dir in /proc/[0-9]*; do
     cmd=$(tr '\0' '\n' 2>/dev/null <"$dir/cmdline" | head -n 1) || continue
@@ -167,11 +167,11 @@ for dir in /proc/[0-9]*; do
     tr '\0' '\n' 2>/dev/null <"$dir/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
     wineserver_pid=${dir#/proc/}
 done
-[ -n "$wineserver_pid" ] || e2e_abort "cannot find the Wine server of $WINEPREFIX"
+[ -n "$wineserver_pid" ] || session_abort "cannot find the Wine server of $WINEPREFIX"
 
 # footprint WINDOWS_PID LINUX_PID: prints "HANDLES RSS_KB".
 footprint() {
-    printf '%s %s\n' "$(e2e_handles "$1")" "$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$2/status")"
+    printf '%s %s\n' "$(session_handles "$1")" "$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$2/status")"
 }
 
 # stats VALUES...: "MIN MEDIAN P95 MAX" (nearest rank).
@@ -199,25 +199,25 @@ sleep_until() {
 progress "bare start of the stand-in, $BARE_STARTS times (watchdog stopped)"
 bare=()
 for ((i = 0; i < BARE_STARTS; i++)); do
-    e2e_ctl bare "$MONITORED" query start wait 4 5000 control 1 wait 1 5000
+    session_ctl bare "$MONITORED" query start wait 4 5000 control 1 wait 1 5000
     ctl_or_abort bare 2 query
     ctl_or_abort bare 4 "wait 4 5000"
     ctl_or_abort bare 6 "wait 1 5000"
-    bare+=($(($(e2e_field bare 4 t) - $(e2e_field bare 2 t))))
+    bare+=($(($(session_field bare 4 t) - $(session_field bare 2 t))))
 done
 read -r bare_min bare_median _ bare_max < <(stats "${bare[@]}")
 
 # --- 2. check cost ---------------------------------------------------------
-e2e_ctl standin "$MONITORED" start wait 4 5000
+session_ctl standin "$MONITORED" start wait 4 5000
 ctl_or_abort standin 3 "wait 4 5000"
 progress "check cost: $CHECKS checks, $LOOKUPS checks with a lookup"
-e2e_wine checkcost "$checkcost_exe" "$CHECKS" "$LOOKUPS"
-if [ "$E2E_RC" -ne 0 ]; then
-    e2e_show "$E2E_DIR/checkcost.out" "$E2E_DIR/checkcost.err"
-    e2e_abort "checkcost failed"
+session_wine checkcost "$checkcost_exe" "$CHECKS" "$LOOKUPS"
+if [ "$SESSION_RC" -ne 0 ]; then
+    session_show "$SESSION_DIR/checkcost.out" "$SESSION_DIR/checkcost.err"
+    session_abort "checkcost failed"
 fi
-check_line=$(grep '^check_alive ' "$E2E_DIR/checkcost.out")
-lookup_line=$(grep '^check_dead_and_query ' "$E2E_DIR/checkcost.out")
+check_line=$(grep '^check_alive ' "$SESSION_DIR/checkcost.out")
+lookup_line=$(grep '^check_dead_and_query ' "$SESSION_DIR/checkcost.out")
 check_median=$(kv "$check_line" median_us)
 check_p95=$(kv "$check_line" p95_us)
 lookup_median=$(kv "$lookup_line" median_us)
@@ -226,21 +226,21 @@ lookup_p95=$(kv "$lookup_line" p95_us)
 # request for scale.
 check_steps=
 for step in open map query read compare unmap close; do
-    check_steps+="${check_steps:+ / }$(kv "$(grep "^step_$step " "$E2E_DIR/checkcost.out")" median_us)"
+    check_steps+="${check_steps:+ / }$(kv "$(grep "^step_$step " "$SESSION_DIR/checkcost.out")" median_us)"
 done
-roundtrip=$(kv "$(grep '^server_roundtrip ' "$E2E_DIR/checkcost.out")" median_us)
+roundtrip=$(kv "$(grep '^server_roundtrip ' "$SESSION_DIR/checkcost.out")" median_us)
 # The stand-in must still run, in its process, with "1" published.
-e2e_ctl after_checks "$MONITORED" hold 4 500
+session_ctl after_checks "$MONITORED" hold 4 500
 ctl_or_abort after_checks 2 "hold 4 500"
 
 # window PID: measures IDLE_S seconds and prints "PROCESS_RATE SERVER_RATE":
 # the CPU seconds per minute of the process PID (0 for none) and of the
 # Wine server. Leaves the threads' switch counts of PID, before and after,
-# in $E2E_DIR/switches.0 and .1.
+# in $SESSION_DIR/switches.0 and .1.
 window() {
     local p0=0 p1=0 ws0 ws1 t0 t1
     if [ "$1" != 0 ]; then
-        wakeups "$1" >"$E2E_DIR/switches.0"
+        wakeups "$1" >"$SESSION_DIR/switches.0"
         p0=$(cpu_ns "$1")
     fi
     ws0=$(cpu_ns "$wineserver_pid")
@@ -248,19 +248,19 @@ window() {
     sleep "$IDLE_S"
     if [ "$1" != 0 ]; then
         p1=$(cpu_ns "$1")
-        wakeups "$1" >"$E2E_DIR/switches.1"
+        wakeups "$1" >"$SESSION_DIR/switches.1"
     fi
     ws1=$(cpu_ns "$wineserver_pid")
     t1=$(now_ns)
-    printf '%s\n' $((t1 - t0)) >"$E2E_DIR/window.ns"
+    printf '%s\n' $((t1 - t0)) >"$SESSION_DIR/window.ns"
     printf '%s %s\n' "$(per_minute $((p1 - p0)) $((t1 - t0)))" "$(per_minute $((ws1 - ws0)) $((t1 - t0)))"
 }
 
 # switch_rates: the switches per second of each thread over the last
 # window, busiest first, on one line.
 switch_rates() {
-    LC_ALL=C join <(LC_ALL=C sort "$E2E_DIR/switches.0") <(LC_ALL=C sort "$E2E_DIR/switches.1") |
-        awk -v win="$(cat "$E2E_DIR/window.ns")" '{ printf "%.1f\n", ($3 - $2) / (win / 1e9) }' |
+    LC_ALL=C join <(LC_ALL=C sort "$SESSION_DIR/switches.0") <(LC_ALL=C sort "$SESSION_DIR/switches.1") |
+        awk -v win="$(cat "$SESSION_DIR/window.ns")" '{ printf "%.1f\n", ($3 - $2) / (win / 1e9) }' |
         sort -rn | paste -sd ' '
 }
 
@@ -270,14 +270,14 @@ switch_rates() {
 idle_program() {
     local name job pid figures
     name=$(basename "$1" .exe)
-    WINEDEBUG=-all wine "$@" </dev/null >"$E2E_DIR/$name.out" 2>"$E2E_DIR/$name.err" &
+    WINEDEBUG=-all wine "$@" </dev/null >"$SESSION_DIR/$name.out" 2>"$SESSION_DIR/$name.err" &
     job=$!
     local deadline=$((SECONDS + 30))
-    until grep -q 'waiting' "$E2E_DIR/$name.out" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
+    until grep -q 'waiting' "$SESSION_DIR/$name.out" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
         sleep 0.1
     done
-    grep -q 'waiting' "$E2E_DIR/$name.out" || e2e_abort "$name.exe did not start"
-    pid=$(one_process "$1") || e2e_abort "no $name.exe process"
+    grep -q 'waiting' "$SESSION_DIR/$name.out" || session_abort "$name.exe did not start"
+    pid=$(one_process "$1") || session_abort "no $name.exe process"
     sleep 2
     figures=$(window "$pid")
     # Only this script started it: end it by its id.
@@ -295,27 +295,27 @@ read -r _ base_first < <(window 0)
 
 # --- 4. the floor, and the monitor alone -----------------------------------------
 progress "floor: helper idle for $IDLE_S s"
-read -r ref_rate ref_ws_rate < <(idle_program "$E2E_DIR/bin/helper.exe" idle)
+read -r ref_rate ref_ws_rate < <(idle_program "$SESSION_DIR/bin/helper.exe" idle)
 progress "the monitor alone: monitoronly.exe for $IDLE_S s"
-read -r mon_rate mon_ws_rate < <(idle_program "$E2E_DIR/bin/$(basename "$monitoronly_exe")")
+read -r mon_rate mon_ws_rate < <(idle_program "$SESSION_DIR/bin/$(basename "$monitoronly_exe")")
 
 # --- 5. the watchdog: footprint after a minute, idle cost ---------------------
 progress "watchdog started; footprint at 1 min, idle for $IDLE_S s"
-e2e_ctl watchdog "$WATCHDOG" start wait 4 5000 use "$MONITORED" hold 4 0
+session_ctl watchdog "$WATCHDOG" start wait 4 5000 use "$MONITORED" hold 4 0
 ctl_or_abort watchdog 3 "wait 4 5000"
 ctl_or_abort watchdog 5 "hold 4 0"
 watchdog_started=$SECONDS
-watchdog_pid=$(e2e_field watchdog 3 pid)
-standin_pid=$(e2e_field watchdog 5 pid)
-watchdog_linux=$(one_process "$watchdog_exe") || e2e_abort "no watchdog process"
+watchdog_pid=$(session_field watchdog 3 pid)
+standin_pid=$(session_field watchdog 5 pid)
+watchdog_linux=$(one_process "$watchdog_exe") || session_abort "no watchdog process"
 sleep_until $((watchdog_started + FOOTPRINT_FIRST_S))
 read -r handles_first rss_first < <(footprint "$watchdog_pid" "$watchdog_linux")
 
 read -r wd_rate wd_ws_rate < <(window "$watchdog_linux")
 thread_switches=$(switch_rates)
 # The stand-in stayed healthy and untouched meanwhile.
-e2e_ctl idle_check "$MONITORED" hold 4 0
-e2e_expect_step idle_check 2 "hold 4 0" ok "pid=$standin_pid" || e2e_abort "the stand-in changed while idle"
+session_ctl idle_check "$MONITORED" hold 4 0
+session_expect_step idle_check 2 "hold 4 0" ok "pid=$standin_pid" || session_abort "the stand-in changed while idle"
 
 # --- 6. restart latency ----------------------------------------------------------
 progress "restart latency: $RESTART_CYCLES crashes"
@@ -324,40 +324,40 @@ for ((i = 0; i < RESTART_CYCLES; i++)); do
     # 1300..2290 ms: past the tail of the previous restart, then a spread
     # over the check period.
     hold=$((1300 + (i * 379) % 1000))
-    e2e_ctl restart "$MONITORED" hold 4 "$hold" control "$CONTROL_CRASH" wait 4 5000
+    session_ctl restart "$MONITORED" hold 4 "$hold" control "$CONTROL_CRASH" wait 4 5000
     ctl_or_abort restart 2 "hold 4 $hold"
     ctl_or_abort restart 3 "control $CONTROL_CRASH"
     ctl_or_abort restart 4 "wait 4 5000"
-    latency+=($(($(e2e_field restart 4 t) - $(e2e_field restart 3 t))))
+    latency+=($(($(session_field restart 4 t) - $(session_field restart 3 t))))
 done
 read -r lat_min lat_median lat_p95 lat_max < <(stats "${latency[@]}")
 
 # --- 6b. the watchdog paused: the same monitor, a slower poll ----------------------
 progress "watchdog paused for $IDLE_S s"
-e2e_ctl pause "$WATCHDOG" control 2
+session_ctl pause "$WATCHDOG" control 2
 ctl_or_abort pause 2 "control 2"
 sleep 2
 read -r paused_rate paused_ws_rate < <(window "$watchdog_linux")
 paused_switches=$(switch_rates)
-e2e_ctl continue "$WATCHDOG" control 3
+session_ctl continue "$WATCHDOG" control 3
 ctl_or_abort continue 2 "control 3"
 
 # --- 7. footprint after ten minutes --------------------------------------------
 progress "waiting for the watchdog's footprint at $((FOOTPRINT_LAST_S / 60)) min"
 sleep_until $((watchdog_started + FOOTPRINT_LAST_S))
-e2e_ctl last_check "$WATCHDOG" hold 4 0
-e2e_expect_step last_check 2 "hold 4 0" ok "pid=$watchdog_pid" || e2e_abort "the watchdog changed process"
+session_ctl last_check "$WATCHDOG" hold 4 0
+session_expect_step last_check 2 "hold 4 0" ok "pid=$watchdog_pid" || session_abort "the watchdog changed process"
 read -r handles_last rss_last < <(footprint "$watchdog_pid" "$watchdog_linux")
 
 # --- 8. the baseline again, with the watchdog stopped ------------------------------
 progress "baseline again: the stand-in alone for $IDLE_S s"
-e2e_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
+session_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
 ctl_or_abort stop_watchdog 3 "wait 1 10000"
 sleep 2
 read -r _ base_last < <(window 0)
 # The Wine server's own cost, taken as the mean of the two.
 base_ws_rate=$(awk -v a="$base_first" -v b="$base_last" 'BEGIN { printf "%.4f", (a + b) / 2 }')
-exe_size=$(stat -c %s "$E2E_EXE")
+exe_size=$(stat -c %s "$SESSION_EXE")
 load_end=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 # --- the table ------------------------------------------------------------------

@@ -70,75 +70,75 @@ say "Built $build_dir/brisvel.exe in $((SECONDS - build_start)) s."
 # --- a throw-away Wine prefix ----------------------------------------------------
 # shellcheck source=../tools/wine.sh
 source "$root/tools/wine.sh"
-E2E_DEADLINE=300 e2e_init "$build_dir/brisvel.exe" "$build_dir/helper.exe"
+SESSION_DEADLINE=300 session_init "$build_dir/brisvel.exe" "$build_dir/helper.exe"
 say "Starting a Wine session in a new prefix, $WINEPREFIX ..."
-e2e_session_start
-say "Wine is ready (${E2E_BOOT_SECONDS} s)."
+session_start
+say "Wine is ready (${SESSION_BOOT_SECONDS} s)."
 
-e2e_install_pair
-E2E_EXE="$E2E_DIR/bin/brisvel.exe"
+session_install_pair
+SESSION_EXE="$SESSION_DIR/bin/brisvel.exe"
 say "Installed the stand-in as the service \"$MONITORED\" (started on demand). While it"
 say "  runs it keeps the section Ondrimar_LiveCheck holding \"1\"."
 say "Registered brisvel.exe as the service \"$WATCHDOG\": the watchdog of \"$MONITORED\"."
 
 # --- the watchdog starts the stand-in -----------------------------------------------
-e2e_ctl first "$MONITORED" query use "$WATCHDOG" start wait 4 10000 use "$MONITORED" wait 4 10000
-if ! e2e_expect_step first 5 "wait 4 10000" ok; then
-    e2e_abort "the watchdog service did not start"
+session_ctl first "$MONITORED" query use "$WATCHDOG" start wait 4 10000 use "$MONITORED" wait 4 10000
+if ! session_expect_step first 5 "wait 4 10000" ok; then
+    session_abort "the watchdog service did not start"
 fi
-watchdog_pid=$(e2e_field first 5 pid)
-say "\"$MONITORED\" is stopped (state $(e2e_field first 2 state)) and there is no liveness section."
+watchdog_pid=$(session_field first 5 pid)
+say "\"$MONITORED\" is stopped (state $(session_field first 2 state)) and there is no liveness section."
 say "Started \"$WATCHDOG\": running, process $watchdog_pid."
-if ! e2e_expect_step first 7 "wait 4 10000" ok; then
+if ! session_expect_step first 7 "wait 4 10000" ok; then
     say "The watchdog did not start \"$MONITORED\"."
     exit 1
 fi
 say "The watchdog found no section and started \"$MONITORED\": running" \
-    "$(seconds $(($(e2e_field first 7 t) - $(e2e_field first 5 t)))) s after the watchdog, process $(e2e_field first 7 pid)."
+    "$(seconds $(($(session_field first 7 t) - $(session_field first 5 t)))) s after the watchdog, process $(session_field first 7 pid)."
 
-mark=$(e2e_mark)
-e2e_ctl healthy "$MONITORED" hold 4 3000
-if e2e_expect_step healthy 2 "hold 4 3000" ok; then
+mark=$(session_mark)
+session_ctl healthy "$MONITORED" hold 4 3000
+if session_expect_step healthy 2 "hold 4 3000" ok; then
     say "\"$MONITORED\" is healthy: 3 s in the same process; the watchdog asked the service"
-    say "  manager nothing meanwhile ($(e2e_calls "$watchdog_pid" OpenServiceA "$mark") look-ups): the section says \"1\"."
+    say "  manager nothing meanwhile ($(session_calls "$watchdog_pid" OpenServiceA "$mark") look-ups): the section says \"1\"."
 fi
 
 # --- brisvel.exe -e stops it ----------------------------------------------------------
 # The watch runs alongside -e: it notes when "Ondrimar" leaves the running
 # state and when it runs again.
-mark=$(e2e_mark)
-WINEDEBUG=-all wine "$E2E_HELPER" svc "$MONITORED" leave 4 "$RESTART_LIMIT_MS" wait 4 "$RESTART_LIMIT_MS" \
-    </dev/null >"$E2E_DIR/restart.ctlraw" 2>"$E2E_DIR/restart.ctlerr" &
+mark=$(session_mark)
+WINEDEBUG=-all wine "$SESSION_HELPER" svc "$MONITORED" leave 4 "$RESTART_LIMIT_MS" wait 4 "$RESTART_LIMIT_MS" \
+    </dev/null >"$SESSION_DIR/restart.ctlraw" 2>"$SESSION_DIR/restart.ctlerr" &
 watch=$!
 deadline=$((SECONDS + 10))
-until grep -q '^use ' "$E2E_DIR/restart.ctlraw" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
+until grep -q '^use ' "$SESSION_DIR/restart.ctlraw" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
     sleep 0.05
 done
 say "Running brisvel.exe -e, to stop \"$MONITORED\" ..."
-e2e_run stop -e
-say "brisvel.exe -e ended with exit code $E2E_RC after $(seconds "$E2E_RUN_MS") s, printing:"
-indent "$E2E_DIR/stop.out"
+session_run stop -e
+say "brisvel.exe -e ended with exit code $SESSION_RC after $(seconds "$SESSION_RUN_MS") s, printing:"
+indent "$SESSION_DIR/stop.out"
 wait "$watch"
-tr -d '\r' <"$E2E_DIR/restart.ctlraw" >"$E2E_DIR/restart.ctl"
+tr -d '\r' <"$SESSION_DIR/restart.ctlraw" >"$SESSION_DIR/restart.ctl"
 
 restarted=0
-if e2e_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
-    left=$(e2e_field restart 2 t)
-    if e2e_expect_step restart 3 "wait 4 $RESTART_LIMIT_MS" ok; then
-        back=$(e2e_field restart 3 t)
+if session_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
+    left=$(session_field restart 2 t)
+    if session_expect_step restart 3 "wait 4 $RESTART_LIMIT_MS" ok; then
+        back=$(session_field restart 3 t)
         restarted=1
         say "\"$MONITORED\" stopped; the watchdog started it again: running after" \
-            "$(seconds $((back - left))) s, in a new process ($(e2e_field restart 3 pid))."
-        e2e_ctl settled "$MONITORED" hold 4 1500
-        if e2e_expect_step settled 2 "hold 4 1500" ok; then
+            "$(seconds $((back - left))) s, in a new process ($(session_field restart 3 pid))."
+        session_ctl settled "$MONITORED" hold 4 1500
+        if session_expect_step settled 2 "hold 4 1500" ok; then
             say "  It stays up: 1.5 s later it runs in the same process."
         fi
-        if grep -q 'failed to stop' "$E2E_DIR/stop.out"; then
+        if grep -q 'failed to stop' "$SESSION_DIR/stop.out"; then
             say "  (-e looks once a second: at its look the watchdog had already started" \
                 "\"$MONITORED\" again, so -e saw no stopped service.)"
         fi
         # The watchdog's own service-manager calls since the stop, as traced.
-        calls=$(tail -c +"$((mark + 1))" "$E2E_DIR/session.err" | PID=$watchdog_pid perl -ne '
+        calls=$(tail -c +"$((mark + 1))" "$SESSION_DIR/session.err" | PID=$watchdog_pid perl -ne '
             next unless /^([0-9a-f]+):[0-9a-f]+:trace:service:(OpenServiceA|QueryServiceStatus|StartServiceW|ControlService) \S+ ?(\d*)/;
             next unless hex($1) == $ENV{PID};
             my $call = $2 eq "StartServiceW" ? "StartService" : $2;
@@ -150,13 +150,13 @@ if e2e_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
     fi
 fi
 if [ "$restarted" -eq 0 ]; then
-    e2e_show "$E2E_DIR/restart.ctl"
+    session_show "$SESSION_DIR/restart.ctl"
     say "The watchdog did not bring \"$MONITORED\" back within $((RESTART_LIMIT_MS / 1000)) s."
 fi
 
 # --- the event records ---------------------------------------------------------------
 say "Event records (Application log; Wine keeps none, they are read from its trace):"
-mapfile -t records < <(e2e_records "$E2E_DIR/session.err" "$E2E_DIR/stop.err")
+mapfile -t records < <(session_records "$SESSION_DIR/session.err" "$SESSION_DIR/stop.err")
 if [ "${#records[@]}" -eq 0 ]; then
     say "  none: nothing failed (the watchdog records failures, not restarts)."
 fi
@@ -172,15 +172,15 @@ for record in "${records[@]}"; do
 done
 
 # --- everything removed ----------------------------------------------------------------
-e2e_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
-if e2e_expect_step stop_watchdog 3 "wait 1 10000" ok; then
+session_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
+if session_expect_step stop_watchdog 3 "wait 1 10000" ok; then
     say "Stopped \"$WATCHDOG\"."
 fi
-e2e_run remove -u
-say "brisvel.exe -u removed \"$MONITORED\" (exit code $E2E_RC):"
-indent "$E2E_DIR/remove.out"
-e2e_wine delete_watchdog sc delete "$WATCHDOG"
-[ "$E2E_RC" -eq 0 ] && say "Deleted the service \"$WATCHDOG\"."
+session_run remove -u
+say "brisvel.exe -u removed \"$MONITORED\" (exit code $SESSION_RC):"
+indent "$SESSION_DIR/remove.out"
+session_wine delete_watchdog sc delete "$WATCHDOG"
+[ "$SESSION_RC" -eq 0 ] && say "Deleted the service \"$WATCHDOG\"."
 say "Ending the Wine session and deleting the prefix."
 
 if [ "$restarted" -eq 1 ]; then

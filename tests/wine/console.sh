@@ -9,19 +9,19 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
-exe=$(e2e_winpath "$E2E_EXE")
+exe=$(session_winpath "$SESSION_EXE")
 # From a prompt the dispatcher fails after about 10 s: run a copy (not to be
 # taken for the service's process) alongside the rest.
-mkdir prompt && cp "$E2E_EXE" prompt/ || e2e_abort "cannot copy brisvel.exe"
+mkdir prompt && cp "$SESSION_EXE" prompt/ || session_abort "cannot copy brisvel.exe"
 (
-    E2E_EXE=prompt/$(basename "$E2E_EXE") e2e_run prompt
-    exit "$E2E_RC"
+    SESSION_EXE=prompt/$(basename "$SESSION_EXE") session_run prompt
+    exit "$SESSION_RC"
 ) &
 prompt=$!
 
 #   ARGS EXIT OUTPUT
 row -i 1 'Ondrimar installed.\n'
-records_are "$E2E_DIR/$ROW.err" "$(record 4 0x40000000 1 'Service installed')"
+records_are "$SESSION_DIR/$ROW.err" "$(record 4 0x40000000 1 'Service installed')"
 reg_is "$SERVICE_KEY" Type '4 "\x10\0\0\0"'
 reg_is "$SERVICE_KEY" Start '4 "\x02\0\0\0"'
 reg_is "$SERVICE_KEY" ErrorControl '4 "\x01\0\0\0"'
@@ -30,41 +30,41 @@ reg_is "$SERVICE_KEY" ObjectName '1 "LocalSystem\0"'
 reg_is "$SOURCE_KEY" EventMessageFile "2 \"$(esc "$exe")\\0\""
 reg_is "$SOURCE_KEY" TypesSupported '4 "\x07\0\0\0"'
 row -i 0 "CreateService failed - $(errtext 1073)\n"
-records_are "$E2E_DIR/$ROW.err"
+records_are "$SESSION_DIR/$ROW.err"
 row -s 1 'Starting up Ondrimar.\nOndrimar started.\n'
-[ "$E2E_RUN_MS" -ge 1000 ] || e2e_fail "-s returned after $E2E_RUN_MS ms, before its first poll"
+[ "$SESSION_RUN_MS" -ge 1000 ] || session_fail "-s returned after $SESSION_RUN_MS ms, before its first poll"
 
 # Pause, interrogate, continue, interrogate: each answered with the status
 # the service reported, which the service manager then hands out. Start
 # pending twice and pause pending took check points 1 to 3.
-e2e_ctl controls Ondrimar query control 2 query control 4 query control 3 query control 4 query
-pid=$(e2e_field controls 2 pid)
+session_ctl controls Ondrimar query control 2 query control 4 query control 3 query control 4 query
+pid=$(session_field controls 2 pid)
 #                          LINE STEP        RESULT STATUS
-e2e_expect_step controls 2 query ok state=4 checkpoint=0 waithint=3000 accepted=7
-e2e_expect_step controls 3 "control 2" ok state=7 checkpoint=4
-e2e_expect_step controls 4 query ok state=7 checkpoint=4 waithint=3000 accepted=7
-e2e_expect_step controls 5 "control 4" ok state=7 checkpoint=5
-e2e_expect_step controls 6 query ok state=7 checkpoint=5 waithint=3000 accepted=7
-e2e_expect_step controls 7 "control 3" ok state=4 checkpoint=0
-e2e_expect_step controls 8 query ok state=4 checkpoint=0 waithint=3000 accepted=7
-e2e_expect_step controls 9 "control 4" ok state=4 checkpoint=0
-e2e_expect_step controls 10 query ok state=4 checkpoint=0 waithint=3000 accepted=7
+session_expect_step controls 2 query ok state=4 checkpoint=0 waithint=3000 accepted=7
+session_expect_step controls 3 "control 2" ok state=7 checkpoint=4
+session_expect_step controls 4 query ok state=7 checkpoint=4 waithint=3000 accepted=7
+session_expect_step controls 5 "control 4" ok state=7 checkpoint=5
+session_expect_step controls 6 query ok state=7 checkpoint=5 waithint=3000 accepted=7
+session_expect_step controls 7 "control 3" ok state=4 checkpoint=0
+session_expect_step controls 8 query ok state=4 checkpoint=0 waithint=3000 accepted=7
+session_expect_step controls 9 "control 4" ok state=4 checkpoint=0
+session_expect_step controls 10 query ok state=4 checkpoint=0 waithint=3000 accepted=7
 
 row -s 0 "Starting up Ondrimar.\nOndrimar failed to start: $(errtext 1056)\n"
 row -e 1 'Stopping Ondrimar.\nOndrimar stopped.\n'
-gone "$exe" || e2e_fail "the service's process runs on after it stopped"
+gone "$exe" || session_fail "the service's process runs on after it stopped"
 # It watched the service "Ondrimar", itself: looked, found it running,
 # started nothing.
-[ "$(e2e_calls "$pid" OpenServiceA)" -ge 1 ] || e2e_fail "the watchdog never looked"
-check "the watchdog's start requests" "$(e2e_calls "$pid" StartServiceW)" 0
+[ "$(session_calls "$pid" OpenServiceA)" -ge 1 ] || session_fail "the watchdog never looked"
+check "the watchdog's start requests" "$(session_calls "$pid" StartServiceW)" 0
 row -e 0 ''
 row -u 1 'Ondrimar removed.\n'
-e2e_ctl removed Ondrimar
-e2e_expect_step removed 1 "use Ondrimar" error=1060
+session_ctl removed Ondrimar
+session_expect_step removed 1 "use Ondrimar" error=1060
 reg_is "$SOURCE_KEY" EventMessageFile none
 row -u 0 "OpenService failed - $(errtext 1060)\n"
 
 wait "$prompt"
 check "exit code from a prompt" "$?" 0
-records_are "$E2E_DIR/prompt.err" "$(record 1 0xc0000002 1 "$(errtext 1063)")"
-e2e_finish
+records_are "$SESSION_DIR/prompt.err" "$(record 1 0xc0000002 1 "$(errtext 1063)")"
+session_finish

@@ -10,10 +10,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 # "Sources" before -i, after -i, after -u (type and bytes, or none).
 sources() {
     if [ "$1" = none ]; then
-        e2e_helper reg reg delete "$APPLICATION" Sources
+        session_helper reg reg delete "$APPLICATION" Sources
     else
         local bytes=${1#* }
-        e2e_helper reg reg set "$APPLICATION" Sources "${1%% *}" "${bytes:1:-1}"
+        session_helper reg reg set "$APPLICATION" Sources "${1%% *}" "${bytes:1:-1}"
     fi
     row -i 1 'Ondrimar installed.\n'
     reg_is "$APPLICATION" Sources "$2"
@@ -35,8 +35,8 @@ sources '7 "ondrimar\0Ondrimar\0Ondrimar\0\0"' '7 "ondrimar\0Ondrimar\0Ondrimar\
 # path starts, and -u stops the running service before removing it.
 program='C:\Program Files\Brisvel Test\brisvel.exe'
 mkdir -p "prefix/drive_c/Program Files/Brisvel Test" &&
-    cp "$E2E_EXE" "prefix/drive_c/Program Files/Brisvel Test/brisvel.exe" || e2e_abort "no copy"
-E2E_EXE=$program
+    cp "$SESSION_EXE" "prefix/drive_c/Program Files/Brisvel Test/brisvel.exe" || session_abort "no copy"
+SESSION_EXE=$program
 row -i 1 'Ondrimar installed.\n'
 reg_is "$SERVICE_KEY" ImagePath "1 \"$(esc "\"$program\"")\\0\""
 reg_is "$SOURCE_KEY" EventMessageFile "2 \"$(esc "$program")\\0\""
@@ -51,13 +51,13 @@ row -u 1 'Ondrimar removed.\n'
 
 # Windows 9x: no service manager calls, nothing printed, a "RunServices"
 # value holding the path.
-e2e_wine win98 reg add 'HKCU\Software\Wine\AppDefaults\brisvel.exe' /v Version /d win98 /f
+session_wine win98 reg add 'HKCU\Software\Wine\AppDefaults\brisvel.exe' /v Version /d win98 /f
 readonly RUN_SERVICES='HKLM\Software\Microsoft\Windows\CurrentVersion\RunServices'
 row -i 1 ''
-records_are "$E2E_DIR/$ROW.err"
+records_are "$SESSION_DIR/$ROW.err"
 reg_is "$RUN_SERVICES" Ondrimar "2 \"$(esc "$program")\\0\""
 reg_is "$SERVICE_KEY" ImagePath none
 row -u 1 ''
 reg_is "$RUN_SERVICES" Ondrimar none
 row -u 1 ''
-e2e_finish
+session_finish

@@ -31,67 +31,67 @@ states=("128       1      1 and its zero"
 # restarted NAME LINE_OF_END LINE_OF_WAIT WHAT: the stand-in ran again, in
 # a new process, within 2 s of the request on LINE_OF_END.
 restarted() {
-    if e2e_expect_step "$1" "$3" "wait 4 5000" ok; then
-        local took=$(($(e2e_field "$1" "$3" t) - $(e2e_field "$1" "$2" t)))
-        [ "$took" -le 2000 ] || e2e_fail "$4: running again after $took ms"
-        [ "$(e2e_field "$1" "$3" pid)" != "$standin" ] || e2e_fail "$4: the same process"
-        standin=$(e2e_field "$1" "$3" pid)
+    if session_expect_step "$1" "$3" "wait 4 5000" ok; then
+        local took=$(($(session_field "$1" "$3" t) - $(session_field "$1" "$2" t)))
+        [ "$took" -le 2000 ] || session_fail "$4: running again after $took ms"
+        [ "$(session_field "$1" "$3" pid)" != "$standin" ] || session_fail "$4: the same process"
+        standin=$(session_field "$1" "$3" pid)
     fi
 }
 
 # sample: the watchdog's handle count and resident memory (kB).
 sample() {
-    printf '%s %s\n' "$(e2e_handles "$watchdog")" \
-        "$(awk '/^VmRSS:/ { print $2 }' "/proc/$(e2e_processes "$WATCHDOG_EXE")/status")"
+    printf '%s %s\n' "$(session_handles "$watchdog")" \
+        "$(awk '/^VmRSS:/ { print $2 }' "/proc/$(session_processes "$WATCHDOG_EXE")/status")"
 }
 
-e2e_install_pair
+session_install_pair
 # No section, the stand-in stopped: starting the watchdog starts it.
-mark=$(e2e_mark)
-e2e_ctl first Ondrimar use BrisvelWatch start wait 4 5000 use Ondrimar wait 4 5000
-watchdog=$(e2e_field first 4 pid)
+mark=$(session_mark)
+session_ctl first Ondrimar use BrisvelWatch start wait 4 5000 use Ondrimar wait 4 5000
+watchdog=$(session_field first 4 pid)
 standin=0
 restarted first 4 6 "the first start"
-[ "$(e2e_calls "$watchdog" StartServiceW "$mark")" -ge 1 ] || e2e_fail "not started by the watchdog"
-e2e_ctl settle Ondrimar hold 4 1200
+[ "$(session_calls "$watchdog" StartServiceW "$mark")" -ge 1 ] || session_fail "not started by the watchdog"
+session_ctl settle Ondrimar hold 4 1200
 before=$(sample)
 failed_checks=0
 
 for ((cycle = 0; cycle < CYCLES; cycle++)); do
     read -r controls alive what <<<"${states[cycle % ${#states[@]}]}"
     ending=$(((cycle + cycle / ${#states[@]}) % 2 ? 131 : 1))
-    mark=$(e2e_mark)
-    e2e_ctl hold Ondrimar $(printf 'control %s ' ${controls//,/ }) hold 4 1500
-    looks=$(e2e_calls "$watchdog" OpenServiceA "$mark")
-    e2e_expect_step hold $(($(wc -l <hold.ctl))) "hold 4 1500" ok "pid=$standin"
+    mark=$(session_mark)
+    session_ctl hold Ondrimar $(printf 'control %s ' ${controls//,/ }) hold 4 1500
+    looks=$(session_calls "$watchdog" OpenServiceA "$mark")
+    session_expect_step hold $(($(wc -l <hold.ctl))) "hold 4 1500" ok "pid=$standin"
     if [ "$alive" -eq 1 ]; then
         check "looks while the section held $what" "$looks" 0
     else
-        [ "$looks" -ge 1 ] || e2e_fail "no look while the section held $what"
-        check "starts while the section held $what" "$(e2e_calls "$watchdog" StartServiceW "$mark")" 0
+        [ "$looks" -ge 1 ] || session_fail "no look while the section held $what"
+        check "starts while the section held $what" "$(session_calls "$watchdog" StartServiceW "$mark")" 0
     fi
-    e2e_ctl end Ondrimar control "$ending" wait 4 5000
+    session_ctl end Ondrimar control "$ending" wait 4 5000
     restarted end 2 3 "cycle $cycle, ended by control $ending after $what"
     failed_checks=$((failed_checks + looks + 1))
     [ "$cycle" -ne 15 ] || before=$(sample)
 done
-e2e_ctl settle Ondrimar control 128 hold 4 1200
+session_ctl settle Ondrimar control 128 hold 4 1200
 after=$(sample)
-[ "$failed_checks" -ge 10 ] || e2e_fail "only $failed_checks failed checks"
+[ "$failed_checks" -ge 10 ] || session_fail "only $failed_checks failed checks"
 check "handles (and kB resident, in the soak) before and after $failed_checks failed checks" \
     "$(cut -d ' ' -f "1-$((CYCLES > 16 ? 2 : 1))" <<<"$after")" \
     "$(cut -d ' ' -f "1-$((CYCLES > 16 ? 2 : 1))" <<<"$before")"
-e2e_log "handles and kB resident: $before before, $after after $failed_checks failed checks"
+session_log "handles and kB resident: $before before, $after after $failed_checks failed checks"
 
 # With the watchdog paused, a stopped stand-in is still brought back.
-e2e_ctl paused BrisvelWatch control 2 use Ondrimar control 1 wait 4 5000 use BrisvelWatch control 3
-e2e_expect_step paused 2 "control 2" ok state=7
+session_ctl paused BrisvelWatch control 2 use Ondrimar control 1 wait 4 5000 use BrisvelWatch control 3
+session_expect_step paused 2 "control 2" ok state=7
 restarted paused 4 5 "while the watchdog is paused"
-e2e_expect_step paused 7 "control 3" ok state=4
+session_expect_step paused 7 "control 3" ok state=4
 
 # Stopped, the watchdog ends, and with it the monitor.
-e2e_ctl stopped BrisvelWatch control 1 wait 1 5000
-gone "$WATCHDOG_EXE" || e2e_fail "the watchdog's process runs on after it stopped"
-e2e_ctl unwatched Ondrimar control 1 wait 1 5000 hold 1 2500
-e2e_expect_step unwatched 4 "hold 1 2500" ok
-e2e_finish
+session_ctl stopped BrisvelWatch control 1 wait 1 5000
+gone "$WATCHDOG_EXE" || session_fail "the watchdog's process runs on after it stopped"
+session_ctl unwatched Ondrimar control 1 wait 1 5000 hold 1 2500
+session_expect_step unwatched 4 "hold 1 2500" ok
+session_finish

@@ -10,45 +10,45 @@ source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 # standin MODE: creates the stand-in "Ondrimar" anew, in MODE.
 standin() {
     deleted
-    e2e_wine create sc create Ondrimar binpath= "$STANDIN_EXE service $1" start= demand
-    [ "$E2E_RC" -eq 0 ] || e2e_abort "cannot create the stand-in"
+    session_wine create sc create Ondrimar binpath= "$STANDIN_EXE service $1" start= demand
+    [ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the stand-in"
 }
 
 # 1. A start-pending hint of INFINITE: the monitor sleeps 10 s at most, and
 #    brings back the stand-in that crashed meanwhile.
-e2e_install_pair slow
-e2e_ctl slow BrisvelWatch start wait 4 5000 use Ondrimar wait 4 5000 control 131 wait 4 15000
-e2e_expect_step slow 6 "control 131" ok
-e2e_expect_step slow 7 "wait 4 15000" ok state=4
-e2e_ctl slow BrisvelWatch control 1 wait 1 5000 use Ondrimar control 1 wait 1 5000 delete
+session_install_pair slow
+session_ctl slow BrisvelWatch start wait 4 5000 use Ondrimar wait 4 5000 control 131 wait 4 15000
+session_expect_step slow 6 "control 131" ok
+session_expect_step slow 7 "wait 4 15000" ok state=4
+session_ctl slow BrisvelWatch control 1 wait 1 5000 use Ondrimar control 1 wait 1 5000 delete
 
 # 2. A stand-in that keeps failing to start, then disabled and deleted, is
 #    let go: it leaves the database while the watchdog runs on, and a new
 #    "Ondrimar" is started.
 standin fail
-e2e_ctl failing BrisvelWatch start wait 4 5000
-watchdog=$(e2e_field failing 3 pid)
-until_calls "$watchdog" StartServiceW 3 || e2e_fail "the watchdog did not retry the failing stand-in"
-e2e_ctl disabled Ondrimar config 4 delete
+session_ctl failing BrisvelWatch start wait 4 5000
+watchdog=$(session_field failing 3 pid)
+until_calls "$watchdog" StartServiceW 3 || session_fail "the watchdog did not retry the failing stand-in"
+session_ctl disabled Ondrimar config 4 delete
 deleted
 standin ""
-e2e_ctl renewed Ondrimar wait 4 3000 use BrisvelWatch query
-e2e_expect_step renewed 2 "wait 4 3000" ok state=4
-e2e_expect_step renewed 4 query ok state=4 "pid=$watchdog"
+session_ctl renewed Ondrimar wait 4 3000 use BrisvelWatch query
+session_expect_step renewed 2 "wait 4 3000" ok state=4
+session_expect_step renewed 4 query ok state=4 "pid=$watchdog"
 
 # 3. A section only reserved, "1" written into it (Wine lets that pass):
 #    not alive. The stopped stand-in is started, brought back after a stop,
 #    and the watchdog runs on.
-e2e_ctl parked Ondrimar control 1 wait 1 5000
-(WINEDEBUG=-all exec wine "$E2E_HELPER" reserve 1 >reserve.out 2>&1) &
+session_ctl parked Ondrimar control 1 wait 1 5000
+(WINEDEBUG=-all exec wine "$SESSION_HELPER" reserve 1 >reserve.out 2>&1) &
 reserver=$!
 deadline=$((SECONDS + 10))
 until grep -q holding reserve.out || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.05; done
-e2e_ctl reserved Ondrimar wait 4 3000 control 1 wait 4 5000 use BrisvelWatch query
-e2e_expect_step reserved 2 "wait 4 3000" ok
-e2e_expect_step reserved 4 "wait 4 5000" ok
-e2e_expect_step reserved 6 query ok state=4 "pid=$watchdog"
+session_ctl reserved Ondrimar wait 4 3000 control 1 wait 4 5000 use BrisvelWatch query
+session_expect_step reserved 2 "wait 4 3000" ok
+session_expect_step reserved 4 "wait 4 5000" ok
+session_expect_step reserved 6 query ok state=4 "pid=$watchdog"
 kill "$reserver"
-e2e_ctl removed BrisvelWatch control 1 wait 1 5000 delete use Ondrimar control 1 wait 1 5000 delete
+session_ctl removed BrisvelWatch control 1 wait 1 5000 delete use Ondrimar control 1 wait 1 5000 delete
 
-e2e_finish
+session_finish

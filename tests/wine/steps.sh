@@ -15,7 +15,7 @@ STEP=0
 
 # check WHAT ACTUAL EXPECTED
 check() {
-    [ "$2" = "$3" ] || e2e_fail "$1: \"$2\", expected \"$3\""
+    [ "$2" = "$3" ] || session_fail "$1: \"$2\", expected \"$3\""
 }
 
 # row ARGS EXIT OUTPUT: brisvel.exe with the words of ARGS exits with EXIT
@@ -25,19 +25,19 @@ row() {
     STEP=$((STEP + 1))
     ROW="row.$STEP"
     # shellcheck disable=SC2086  # ARGS is a list of words
-    e2e_run "$ROW" $1
-    check "brisvel $1: exit code" "$E2E_RC" "$2"
-    printf '%b' "$3" | perl -pe 's/\n/\r\n/g' >"$E2E_DIR/$ROW.want"
-    if ! cmp -s "$E2E_DIR/$ROW.want" "$E2E_DIR/$ROW.out"; then
-        e2e_fail "brisvel $1 printed \"$(cat -A "$E2E_DIR/$ROW.out")\", expected \"$(cat -A "$E2E_DIR/$ROW.want")\""
+    session_run "$ROW" $1
+    check "brisvel $1: exit code" "$SESSION_RC" "$2"
+    printf '%b' "$3" | perl -pe 's/\n/\r\n/g' >"$SESSION_DIR/$ROW.want"
+    if ! cmp -s "$SESSION_DIR/$ROW.want" "$SESSION_DIR/$ROW.out"; then
+        session_fail "brisvel $1 printed \"$(cat -A "$SESSION_DIR/$ROW.out")\", expected \"$(cat -A "$SESSION_DIR/$ROW.want")\""
     fi
 }
 
 # reg_is KEY VALUE EXPECTED: the value's type and bytes, as "TYPE \"BYTES\""
 # with \0 for a zero byte (see tools/helper.cpp), or "none".
 reg_is() {
-    e2e_helper reg reg get "$1" "$2"
-    check "$1 $2" "$(cat "$E2E_DIR/reg.out")" "$3"
+    session_helper reg reg get "$1" "$2"
+    check "$1 $2" "$(cat "$SESSION_DIR/reg.out")" "$3"
 }
 
 # esc TEXT: TEXT with its backslashes and quotes escaped as reg_is shows them.
@@ -47,32 +47,32 @@ esc() {
 }
 
 # records_are FILE [RECORD...]: FILE traces exactly these event records,
-# each "TYPE ID SID TEXT" (tab-separated, as e2e_records prints them).
+# each "TYPE ID SID TEXT" (tab-separated, as session_records prints them).
 records_are() {
     local file=$1 actual expected
     shift
-    actual=$(e2e_records "$file")
+    actual=$(session_records "$file")
     expected=$(printf '%s\n' "$@")
     [ $# -gt 0 ] || expected=
     check "records of $(basename "$file")" "$actual" "$expected"
 }
 
-# record TYPE ID SID TEXT: one record as e2e_records prints it.
+# record TYPE ID SID TEXT: one record as session_records prints it.
 record() {
     printf '%s\t%s\t%s\tL"%s"' "$1" "$2" "$3" "$(esc "$4")"
 }
 
 # errtext CODE: the system's text for CODE in this prefix.
 errtext() {
-    e2e_helper errtext errtext "$1"
-    [ "$E2E_RC" -eq 0 ] && [ -s "$E2E_DIR/errtext.out" ] || e2e_abort "no system text for $1"
-    cat "$E2E_DIR/errtext.out"
+    session_helper errtext errtext "$1"
+    [ "$SESSION_RC" -eq 0 ] && [ -s "$SESSION_DIR/errtext.out" ] || session_abort "no system text for $1"
+    cat "$SESSION_DIR/errtext.out"
 }
 
 # gone WINDOWS_PATH: waits up to 10 s for the program's processes to end.
 gone() {
     local deadline=$((SECONDS + 10))
-    while [ -n "$(e2e_processes "$1")" ]; do
+    while [ -n "$(session_processes "$1")" ]; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.1
     done
@@ -82,7 +82,7 @@ gone() {
 # call of FUNCTION after MARK.
 until_calls() {
     local deadline=$((SECONDS + 10))
-    until [ "$(e2e_calls "$1" "$2" "${4:-0}")" -ge "$3" ]; do
+    until [ "$(session_calls "$1" "$2" "${4:-0}")" -ge "$3" ]; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.05
     done
@@ -92,9 +92,9 @@ until_calls() {
 # deleted service does once it is stopped and its last handle is closed.
 deleted() {
     local deadline=$((SECONDS + 8))
-    while e2e_ctl gone Ondrimar && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
-    e2e_expect_step gone 1 "use Ondrimar" error=1060
+    while session_ctl gone Ondrimar && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
+    session_expect_step gone 1 "use Ondrimar" error=1060
 }
 
-e2e_init "$@"
-e2e_session_start
+session_init "$@"
+session_start

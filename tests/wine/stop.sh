@@ -6,7 +6,7 @@
 #
 # usage: stop.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
-E2E_SESSION_WINEDEBUG='-all,+service,+pid,+timestamp'
+SESSION_WINEDEBUG='-all,+service,+pid,+timestamp'
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
 # ticks PID FUNCTION: the ticks of the process's calls of FUNCTION, one per
@@ -22,22 +22,22 @@ ticks() {
 latency=5
 row -i 1 'Ondrimar installed.\n'
 for ((round = 0; round <= 10; round++)); do
-    mark=$(e2e_mark)
-    e2e_ctl own Ondrimar start
-    pid=$(e2e_field own 2 pid)
-    until_calls "$pid" CloseServiceHandle 4 "$mark" || e2e_fail "round $round: no checks"
+    mark=$(session_mark)
+    session_ctl own Ondrimar start
+    pid=$(session_field own 2 pid)
+    until_calls "$pid" CloseServiceHandle 4 "$mark" || session_fail "round $round: no checks"
     if [ "$round" -eq 10 ]; then
         row -e 1 'Stopping Ondrimar.\nOndrimar stopped.\n'
     else
         # The next check follows the end of the last by the 1 s sleep.
         target=$(($(ticks "$pid" CloseServiceHandle | tail -n 1) + 1000 - latency - round % 4))
-        e2e_ctl own Ondrimar at "$target" control 1
+        session_ctl own Ondrimar at "$target" control 1
         latency=$(($(ticks "$pid" service_handle_control | tail -n 1) - target))
         [ "$latency" -ge 0 ] && [ "$latency" -le 30 ] || latency=5
     fi
-    e2e_ctl own Ondrimar wait 1 5000 hold 1 1200
-    e2e_expect_step own 3 "hold 1 1200" ok
-    gone "$(e2e_winpath "$E2E_EXE")" || e2e_fail "round $round: the process runs on"
-    check "round $round: start calls after the stop" "$(e2e_calls "$pid" StartServiceW "$mark")" 0
+    session_ctl own Ondrimar wait 1 5000 hold 1 1200
+    session_expect_step own 3 "hold 1 1200" ok
+    gone "$(session_winpath "$SESSION_EXE")" || session_fail "round $round: the process runs on"
+    check "round $round: start calls after the stop" "$(session_calls "$pid" StartServiceW "$mark")" 0
 done
-e2e_finish
+session_finish
