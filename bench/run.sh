@@ -38,7 +38,7 @@
 #     least one).
 #  6. Restart latency: RESTART_CYCLES times, after a hold of varying length
 #     (so the crash falls at every point of the watchdog's one-second
-#     check period), the stand-in crashes (control 131: it reports stopped
+#     check period), the stand-in crashes (the control CRASH: it reports stopped
 #     and ends); the time from that report to the service manager showing
 #     it running again, both polled by the helper. Then the watchdog is
 #     paused for IDLE_S (its service thread then polls every 50 ms instead
@@ -61,7 +61,6 @@ readonly IDLE_S=${BENCH_IDLE_S:-120}
 readonly RESTART_CYCLES=${BENCH_RESTART_CYCLES:-40}
 readonly FOOTPRINT_FIRST_S=60
 readonly FOOTPRINT_LAST_S=${BENCH_FOOTPRINT_LAST_S:-600}
-readonly CONTROL_CRASH=131
 readonly SETTLE_S=30
 
 # --- build ------------------------------------------------------------------
@@ -199,17 +198,17 @@ sleep_until() {
 progress "bare start of the stand-in, $BARE_STARTS times (watchdog stopped)"
 bare=()
 for ((i = 0; i < BARE_STARTS; i++)); do
-    session_ctl bare "$MONITORED" query start wait 4 5000 control 1 wait 1 5000
+    session_ctl bare "$MONITORED" query start wait $RUNNING 5000 control $STOP wait $STOPPED 5000
     ctl_or_abort bare 2 query
-    ctl_or_abort bare 4 "wait 4 5000"
-    ctl_or_abort bare 6 "wait 1 5000"
+    ctl_or_abort bare 4 "wait $RUNNING 5000"
+    ctl_or_abort bare 6 "wait $STOPPED 5000"
     bare+=($(($(session_field bare 4 t) - $(session_field bare 2 t))))
 done
 read -r bare_min bare_median _ bare_max < <(stats "${bare[@]}")
 
 # --- 2. check cost ---------------------------------------------------------
-session_ctl standin "$MONITORED" start wait 4 5000
-ctl_or_abort standin 3 "wait 4 5000"
+session_ctl standin "$MONITORED" start wait $RUNNING 5000
+ctl_or_abort standin 3 "wait $RUNNING 5000"
 progress "check cost: $CHECKS checks, $LOOKUPS checks with a lookup"
 session_wine checkcost "$checkcost_exe" "$CHECKS" "$LOOKUPS"
 if [ "$SESSION_RC" -ne 0 ]; then
@@ -230,8 +229,8 @@ for step in open map query read compare unmap close; do
 done
 roundtrip=$(kv "$(grep '^server_roundtrip ' "$SESSION_DIR/checkcost.out")" median_us)
 # The stand-in must still run, in its process, with "1" published.
-session_ctl after_checks "$MONITORED" hold 4 500
-ctl_or_abort after_checks 2 "hold 4 500"
+session_ctl after_checks "$MONITORED" hold $RUNNING 500
+ctl_or_abort after_checks 2 "hold $RUNNING 500"
 
 # window PID: measures IDLE_S seconds and prints "PROCESS_RATE SERVER_RATE":
 # the CPU seconds per minute of the process PID (0 for none) and of the
@@ -301,9 +300,9 @@ read -r mon_rate mon_ws_rate < <(idle_program "$SESSION_DIR/bin/$(basename "$mon
 
 # --- 5. the watchdog: footprint after a minute, idle cost ---------------------
 progress "watchdog started; footprint at 1 min, idle for $IDLE_S s"
-session_ctl watchdog "$WATCHDOG" start wait 4 5000 use "$MONITORED" hold 4 0
-ctl_or_abort watchdog 3 "wait 4 5000"
-ctl_or_abort watchdog 5 "hold 4 0"
+session_ctl watchdog "$WATCHDOG" start wait $RUNNING 5000 use "$MONITORED" hold $RUNNING 0
+ctl_or_abort watchdog 3 "wait $RUNNING 5000"
+ctl_or_abort watchdog 5 "hold $RUNNING 0"
 watchdog_started=$SECONDS
 watchdog_pid=$(session_field watchdog 3 pid)
 standin_pid=$(session_field watchdog 5 pid)
@@ -314,8 +313,8 @@ read -r handles_first rss_first < <(footprint "$watchdog_pid" "$watchdog_linux")
 read -r wd_rate wd_ws_rate < <(window "$watchdog_linux")
 thread_switches=$(switch_rates)
 # The stand-in stayed healthy and untouched meanwhile.
-session_ctl idle_check "$MONITORED" hold 4 0
-session_expect_step idle_check 2 "hold 4 0" ok "pid=$standin_pid" || session_abort "the stand-in changed while idle"
+session_ctl idle_check "$MONITORED" hold $RUNNING 0
+session_expect_step idle_check 2 "hold $RUNNING 0" ok "pid=$standin_pid" || session_abort "the stand-in changed while idle"
 
 # --- 6. restart latency ----------------------------------------------------------
 progress "restart latency: $RESTART_CYCLES crashes"
@@ -324,35 +323,35 @@ for ((i = 0; i < RESTART_CYCLES; i++)); do
     # 1300..2290 ms: past the tail of the previous restart, then a spread
     # over the check period.
     hold=$((1300 + (i * 379) % 1000))
-    session_ctl restart "$MONITORED" hold 4 "$hold" control "$CONTROL_CRASH" wait 4 5000
-    ctl_or_abort restart 2 "hold 4 $hold"
-    ctl_or_abort restart 3 "control $CONTROL_CRASH"
-    ctl_or_abort restart 4 "wait 4 5000"
+    session_ctl restart "$MONITORED" hold $RUNNING "$hold" control "$CRASH" wait $RUNNING 5000
+    ctl_or_abort restart 2 "hold $RUNNING $hold"
+    ctl_or_abort restart 3 "control $CRASH"
+    ctl_or_abort restart 4 "wait $RUNNING 5000"
     latency+=($(($(session_field restart 4 t) - $(session_field restart 3 t))))
 done
 read -r lat_min lat_median lat_p95 lat_max < <(stats "${latency[@]}")
 
 # --- 6b. the watchdog paused: the same monitor, a slower poll ----------------------
 progress "watchdog paused for $IDLE_S s"
-session_ctl pause "$WATCHDOG" control 2
-ctl_or_abort pause 2 "control 2"
+session_ctl pause "$WATCHDOG" control $PAUSE
+ctl_or_abort pause 2 "control $PAUSE"
 sleep 2
 read -r paused_rate paused_ws_rate < <(window "$watchdog_linux")
 paused_switches=$(switch_rates)
-session_ctl continue "$WATCHDOG" control 3
-ctl_or_abort continue 2 "control 3"
+session_ctl continue "$WATCHDOG" control $CONTINUE
+ctl_or_abort continue 2 "control $CONTINUE"
 
 # --- 7. footprint after ten minutes --------------------------------------------
 progress "waiting for the watchdog's footprint at $((FOOTPRINT_LAST_S / 60)) min"
 sleep_until $((watchdog_started + FOOTPRINT_LAST_S))
-session_ctl last_check "$WATCHDOG" hold 4 0
-session_expect_step last_check 2 "hold 4 0" ok "pid=$watchdog_pid" || session_abort "the watchdog changed process"
+session_ctl last_check "$WATCHDOG" hold $RUNNING 0
+session_expect_step last_check 2 "hold $RUNNING 0" ok "pid=$watchdog_pid" || session_abort "the watchdog changed process"
 read -r handles_last rss_last < <(footprint "$watchdog_pid" "$watchdog_linux")
 
 # --- 8. the baseline again, with the watchdog stopped ------------------------------
 progress "baseline again: the stand-in alone for $IDLE_S s"
-session_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
-ctl_or_abort stop_watchdog 3 "wait 1 10000"
+session_ctl stop_watchdog "$WATCHDOG" control $STOP wait $STOPPED 10000
+ctl_or_abort stop_watchdog 3 "wait $STOPPED 10000"
 sleep 2
 read -r _ base_last < <(window 0)
 # The Wine server's own cost, taken as the mean of the two.
@@ -432,6 +431,6 @@ row "watchdog handles: 1 min / $((FOOTPRINT_LAST_S / 60)) min" "$handles_first /
 row "watchdog VmRSS: 1 min / $((FOOTPRINT_LAST_S / 60)) min" "$rss_first kB / $rss_last kB" \
     "flat: $(verdict $((rss_last <= rss_first + 64 ? 1 : 0)))"
 printf '\nIdle windows %s s each; restart latency from the stopped report (control %s) to running,\n' \
-    "$IDLE_S" "$CONTROL_CRASH"
+    "$IDLE_S" "$CRASH"
 printf 'both polled by the helper every 10 ms. "flat" allows VmRSS 64 kB (16 pages) of settling.\n'
 exit 0

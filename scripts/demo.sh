@@ -82,14 +82,14 @@ say "  runs it keeps the section Ondrimar_LiveCheck holding \"1\"."
 say "Registered brisvel.exe as the service \"$WATCHDOG\": the watchdog of \"$MONITORED\"."
 
 # --- the watchdog starts the stand-in -----------------------------------------------
-session_ctl first "$MONITORED" query use "$WATCHDOG" start wait 4 10000 use "$MONITORED" wait 4 10000
-if ! session_expect_step first 5 "wait 4 10000" ok; then
+session_ctl first "$MONITORED" query use "$WATCHDOG" start wait $RUNNING 10000 use "$MONITORED" wait $RUNNING 10000
+if ! session_expect_step first 5 "wait $RUNNING 10000" ok; then
     session_abort "the watchdog service did not start"
 fi
 watchdog_pid=$(session_field first 5 pid)
 say "\"$MONITORED\" is stopped (state $(session_field first 2 state)) and there is no liveness section."
 say "Started \"$WATCHDOG\": running, process $watchdog_pid."
-if ! session_expect_step first 7 "wait 4 10000" ok; then
+if ! session_expect_step first 7 "wait $RUNNING 10000" ok; then
     say "The watchdog did not start \"$MONITORED\"."
     exit 1
 fi
@@ -97,8 +97,8 @@ say "The watchdog found no section and started \"$MONITORED\": running" \
     "$(seconds $(($(session_field first 7 t) - $(session_field first 5 t)))) s after the watchdog, process $(session_field first 7 pid)."
 
 mark=$(session_mark)
-session_ctl healthy "$MONITORED" hold 4 3000
-if session_expect_step healthy 2 "hold 4 3000" ok; then
+session_ctl healthy "$MONITORED" hold $RUNNING 3000
+if session_expect_step healthy 2 "hold $RUNNING 3000" ok; then
     say "\"$MONITORED\" is healthy: 3 s in the same process; the watchdog asked the service"
     say "  manager nothing meanwhile ($(session_calls "$watchdog_pid" OpenServiceA "$mark") look-ups): the section says \"1\"."
 fi
@@ -107,7 +107,7 @@ fi
 # The watch runs alongside -e: it notes when "Ondrimar" leaves the running
 # state and when it runs again.
 mark=$(session_mark)
-WINEDEBUG=-all wine "$SESSION_HELPER" svc "$MONITORED" leave 4 "$RESTART_LIMIT_MS" wait 4 "$RESTART_LIMIT_MS" \
+WINEDEBUG=-all wine "$SESSION_HELPER" svc "$MONITORED" leave $RUNNING "$RESTART_LIMIT_MS" wait $RUNNING "$RESTART_LIMIT_MS" \
     </dev/null >"$SESSION_DIR/restart.ctlraw" 2>"$SESSION_DIR/restart.ctlerr" &
 watch=$!
 deadline=$((SECONDS + 10))
@@ -122,15 +122,15 @@ wait "$watch"
 tr -d '\r' <"$SESSION_DIR/restart.ctlraw" >"$SESSION_DIR/restart.ctl"
 
 restarted=0
-if session_expect_step restart 2 "leave 4 $RESTART_LIMIT_MS" ok; then
+if session_expect_step restart 2 "leave $RUNNING $RESTART_LIMIT_MS" ok; then
     left=$(session_field restart 2 t)
-    if session_expect_step restart 3 "wait 4 $RESTART_LIMIT_MS" ok; then
+    if session_expect_step restart 3 "wait $RUNNING $RESTART_LIMIT_MS" ok; then
         back=$(session_field restart 3 t)
         restarted=1
         say "\"$MONITORED\" stopped; the watchdog started it again: running after" \
             "$(seconds $((back - left))) s, in a new process ($(session_field restart 3 pid))."
-        session_ctl settled "$MONITORED" hold 4 1500
-        if session_expect_step settled 2 "hold 4 1500" ok; then
+        session_ctl settled "$MONITORED" hold $RUNNING 1500
+        if session_expect_step settled 2 "hold $RUNNING 1500" ok; then
             say "  It stays up: 1.5 s later it runs in the same process."
         fi
         if grep -q 'failed to stop' "$SESSION_DIR/stop.out"; then
@@ -172,8 +172,8 @@ for record in "${records[@]}"; do
 done
 
 # --- everything removed ----------------------------------------------------------------
-session_ctl stop_watchdog "$WATCHDOG" control 1 wait 1 10000
-if session_expect_step stop_watchdog 3 "wait 1 10000" ok; then
+session_ctl stop_watchdog "$WATCHDOG" control $STOP wait $STOPPED 10000
+if session_expect_step stop_watchdog 3 "wait $STOPPED 10000" ok; then
     say "Stopped \"$WATCHDOG\"."
 fi
 session_run remove -u

@@ -37,18 +37,19 @@ row -s 1 'Starting up Ondrimar.\nOndrimar started.\n'
 # Pause, interrogate, continue, interrogate: each answered with the status
 # the service reported, which the service manager then hands out. Start
 # pending twice and pause pending took check points 1 to 3.
-session_ctl controls Ondrimar query control 2 query control 4 query control 3 query control 4 query
+session_ctl controls Ondrimar query control $PAUSE query control $INTERROGATE query control $CONTINUE query control $INTERROGATE query
 pid=$(session_field controls 2 pid)
+readonly ACCEPTED=$((ACCEPT_STOP | ACCEPT_PAUSE_CONTINUE | ACCEPT_SHUTDOWN))
 #                          LINE STEP        RESULT STATUS
-session_expect_step controls 2 query ok state=4 checkpoint=0 waithint=3000 accepted=7
-session_expect_step controls 3 "control 2" ok state=7 checkpoint=4
-session_expect_step controls 4 query ok state=7 checkpoint=4 waithint=3000 accepted=7
-session_expect_step controls 5 "control 4" ok state=7 checkpoint=5
-session_expect_step controls 6 query ok state=7 checkpoint=5 waithint=3000 accepted=7
-session_expect_step controls 7 "control 3" ok state=4 checkpoint=0
-session_expect_step controls 8 query ok state=4 checkpoint=0 waithint=3000 accepted=7
-session_expect_step controls 9 "control 4" ok state=4 checkpoint=0
-session_expect_step controls 10 query ok state=4 checkpoint=0 waithint=3000 accepted=7
+session_expect_step controls 2 query ok state=$RUNNING checkpoint=0 waithint=3000 accepted=$ACCEPTED
+session_expect_step controls 3 "control $PAUSE" ok state=$PAUSED checkpoint=4
+session_expect_step controls 4 query ok state=$PAUSED checkpoint=4 waithint=3000 accepted=$ACCEPTED
+session_expect_step controls 5 "control $INTERROGATE" ok state=$PAUSED checkpoint=5
+session_expect_step controls 6 query ok state=$PAUSED checkpoint=5 waithint=3000 accepted=$ACCEPTED
+session_expect_step controls 7 "control $CONTINUE" ok state=$RUNNING checkpoint=0
+session_expect_step controls 8 query ok state=$RUNNING checkpoint=0 waithint=3000 accepted=$ACCEPTED
+session_expect_step controls 9 "control $INTERROGATE" ok state=$RUNNING checkpoint=0
+session_expect_step controls 10 query ok state=$RUNNING checkpoint=0 waithint=3000 accepted=$ACCEPTED
 
 row -s 0 "Starting up Ondrimar.\nOndrimar failed to start: $(errtext 1056)\n"
 row -e 1 'Stopping Ondrimar.\nOndrimar stopped.\n'

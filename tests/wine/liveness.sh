@@ -18,20 +18,20 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh" "$1" "$2"
 readonly CYCLES=${3:-12}
 
-#        CONTROLS  ALIVE  THE SECTION
-states=("128       1      1 and its zero"
-        "129       0      0"
-        "130       0      missing"
-        "132       0      a page of garbage starting with 1, no zero"
-        "133       1      1 byte holding 1 (the view reads a zero after it)"
-        "134       1      1 MiB holding 1"
-        "133,129   0      1 byte holding 0"
-        "134,132   0      1 MiB of garbage")
+#        CONTROLS                        ALIVE  THE SECTION
+states=("PUBLISH_ALIVE                   1      1 and its zero"
+        "PUBLISH_ZERO                    0      0"
+        "REMOVE_SECTION                  0      missing"
+        "FILL_GARBAGE                    0      a page of garbage starting with 1, no zero"
+        "SECTION_ONE_BYTE                1      1 byte holding 1 (the view reads a zero after it)"
+        "SECTION_ONE_MIB                 1      1 MiB holding 1"
+        "SECTION_ONE_BYTE,PUBLISH_ZERO   0      1 byte holding 0"
+        "SECTION_ONE_MIB,FILL_GARBAGE    0      1 MiB of garbage")
 
 # restarted NAME LINE_OF_END LINE_OF_WAIT WHAT: the stand-in ran again, in
 # a new process, within 2 s of the request on LINE_OF_END.
 restarted() {
-    if session_expect_step "$1" "$3" "wait 4 5000" ok; then
+    if session_expect_step "$1" "$3" "wait $RUNNING 5000" ok; then
         local took=$(($(session_field "$1" "$3" t) - $(session_field "$1" "$2" t)))
         [ "$took" -le 2000 ] || session_fail "$4: running again after $took ms"
         [ "$(session_field "$1" "$3" pid)" != "$standin" ] || session_fail "$4: the same process"
@@ -48,34 +48,36 @@ sample() {
 session_install_pair
 # No section, the stand-in stopped: starting the watchdog starts it.
 mark=$(session_mark)
-session_ctl first Ondrimar use BrisvelWatch start wait 4 5000 use Ondrimar wait 4 5000
+session_ctl first Ondrimar use BrisvelWatch start wait $RUNNING 5000 use Ondrimar wait $RUNNING 5000
 watchdog=$(session_field first 4 pid)
 standin=0
 restarted first 4 6 "the first start"
 [ "$(session_calls "$watchdog" StartServiceW "$mark")" -ge 1 ] || session_fail "not started by the watchdog"
-session_ctl settle Ondrimar hold 4 1200
+session_ctl settle Ondrimar hold $RUNNING 1200
 before=$(sample)
 failed_checks=0
 
 for ((cycle = 0; cycle < CYCLES; cycle++)); do
     read -r controls alive what <<<"${states[cycle % ${#states[@]}]}"
-    ending=$(((cycle + cycle / ${#states[@]}) % 2 ? 131 : 1))
+    ending=$(((cycle + cycle / ${#states[@]}) % 2 ? CRASH : STOP))
+    steps=()
+    for control in ${controls//,/ }; do steps+=(control "${!control}"); done
     mark=$(session_mark)
-    session_ctl hold Ondrimar $(printf 'control %s ' ${controls//,/ }) hold 4 1500
+    session_ctl hold Ondrimar "${steps[@]}" hold $RUNNING 1500
     looks=$(session_calls "$watchdog" OpenServiceA "$mark")
-    session_expect_step hold $(($(wc -l <hold.ctl))) "hold 4 1500" ok "pid=$standin"
+    session_expect_step hold $(($(wc -l <hold.ctl))) "hold $RUNNING 1500" ok "pid=$standin"
     if [ "$alive" -eq 1 ]; then
         check "looks while the section held $what" "$looks" 0
     else
         [ "$looks" -ge 1 ] || session_fail "no look while the section held $what"
         check "starts while the section held $what" "$(session_calls "$watchdog" StartServiceW "$mark")" 0
     fi
-    session_ctl end Ondrimar control "$ending" wait 4 5000
-    restarted end 2 3 "cycle $cycle, ended by control $ending after $what"
+    session_ctl end Ondrimar control "$ending" wait $RUNNING 5000
+    restarted end 2 3 "cycle $cycle, ended by $([ "$ending" -eq "$CRASH" ] && echo a crash || echo a stop) after $what"
     failed_checks=$((failed_checks + looks + 1))
     [ "$cycle" -ne 15 ] || before=$(sample)
 done
-session_ctl settle Ondrimar control 128 hold 4 1200
+session_ctl settle Ondrimar control $PUBLISH_ALIVE hold $RUNNING 1200
 after=$(sample)
 [ "$failed_checks" -ge 10 ] || session_fail "only $failed_checks failed checks"
 check "handles (and kB resident, in the soak) before and after $failed_checks failed checks" \
@@ -84,14 +86,14 @@ check "handles (and kB resident, in the soak) before and after $failed_checks fa
 session_log "handles and kB resident: $before before, $after after $failed_checks failed checks"
 
 # With the watchdog paused, a stopped stand-in is still brought back.
-session_ctl paused BrisvelWatch control 2 use Ondrimar control 1 wait 4 5000 use BrisvelWatch control 3
-session_expect_step paused 2 "control 2" ok state=7
+session_ctl paused BrisvelWatch control $PAUSE use Ondrimar control $STOP wait $RUNNING 5000 use BrisvelWatch control $CONTINUE
+session_expect_step paused 2 "control $PAUSE" ok state=$PAUSED
 restarted paused 4 5 "while the watchdog is paused"
-session_expect_step paused 7 "control 3" ok state=4
+session_expect_step paused 7 "control $CONTINUE" ok state=$RUNNING
 
 # Stopped, the watchdog ends, and with it the monitor.
-session_ctl stopped BrisvelWatch control 1 wait 1 5000
+session_ctl stopped BrisvelWatch control $STOP wait $STOPPED 5000
 gone "$WATCHDOG_EXE" || session_fail "the watchdog's process runs on after it stopped"
-session_ctl unwatched Ondrimar control 1 wait 1 5000 hold 1 2500
-session_expect_step unwatched 4 "hold 1 2500" ok
+session_ctl unwatched Ondrimar control $STOP wait $STOPPED 5000 hold $STOPPED 2500
+session_expect_step unwatched 4 "hold $STOPPED 2500" ok
 session_finish

@@ -17,38 +17,38 @@ standin() {
 # 1. A start-pending hint of INFINITE: the monitor sleeps 10 s at most, and
 #    brings back the stand-in that crashed meanwhile.
 session_install_pair slow
-session_ctl slow BrisvelWatch start wait 4 5000 use Ondrimar wait 4 5000 control 131 wait 4 15000
-session_expect_step slow 6 "control 131" ok
-session_expect_step slow 7 "wait 4 15000" ok state=4
-session_ctl slow BrisvelWatch control 1 wait 1 5000 use Ondrimar control 1 wait 1 5000 delete
+session_ctl slow BrisvelWatch start wait $RUNNING 5000 use Ondrimar wait $RUNNING 5000 control $CRASH wait $RUNNING 15000
+session_expect_step slow 6 "control $CRASH" ok
+session_expect_step slow 7 "wait $RUNNING 15000" ok state=$RUNNING
+session_ctl slow BrisvelWatch control $STOP wait $STOPPED 5000 use Ondrimar control $STOP wait $STOPPED 5000 delete
 
 # 2. A stand-in that keeps failing to start, then disabled and deleted, is
 #    let go: it leaves the database while the watchdog runs on, and a new
 #    "Ondrimar" is started.
 standin fail
-session_ctl failing BrisvelWatch start wait 4 5000
+session_ctl failing BrisvelWatch start wait $RUNNING 5000
 watchdog=$(session_field failing 3 pid)
 until_calls "$watchdog" StartServiceW 3 || session_fail "the watchdog did not retry the failing stand-in"
-session_ctl disabled Ondrimar config 4 delete
+session_ctl disabled Ondrimar config $DISABLED delete
 deleted
 standin ""
-session_ctl renewed Ondrimar wait 4 3000 use BrisvelWatch query
-session_expect_step renewed 2 "wait 4 3000" ok state=4
-session_expect_step renewed 4 query ok state=4 "pid=$watchdog"
+session_ctl renewed Ondrimar wait $RUNNING 3000 use BrisvelWatch query
+session_expect_step renewed 2 "wait $RUNNING 3000" ok state=$RUNNING
+session_expect_step renewed 4 query ok state=$RUNNING "pid=$watchdog"
 
 # 3. A section only reserved, "1" written into it (Wine lets that pass):
 #    not alive. The stopped stand-in is started, brought back after a stop,
 #    and the watchdog runs on.
-session_ctl parked Ondrimar control 1 wait 1 5000
+session_ctl parked Ondrimar control $STOP wait $STOPPED 5000
 (WINEDEBUG=-all exec wine "$SESSION_HELPER" reserve 1 >reserve.out 2>&1) &
 reserver=$!
 deadline=$((SECONDS + 10))
 until grep -q holding reserve.out || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.05; done
-session_ctl reserved Ondrimar wait 4 3000 control 1 wait 4 5000 use BrisvelWatch query
-session_expect_step reserved 2 "wait 4 3000" ok
-session_expect_step reserved 4 "wait 4 5000" ok
-session_expect_step reserved 6 query ok state=4 "pid=$watchdog"
+session_ctl reserved Ondrimar wait $RUNNING 3000 control $STOP wait $RUNNING 5000 use BrisvelWatch query
+session_expect_step reserved 2 "wait $RUNNING 3000" ok
+session_expect_step reserved 4 "wait $RUNNING 5000" ok
+session_expect_step reserved 6 query ok state=$RUNNING "pid=$watchdog"
 kill "$reserver"
-session_ctl removed BrisvelWatch control 1 wait 1 5000 delete use Ondrimar control 1 wait 1 5000 delete
+session_ctl removed BrisvelWatch control $STOP wait $STOPPED 5000 delete use Ondrimar control $STOP wait $STOPPED 5000 delete
 
 session_finish

@@ -31,12 +31,12 @@ for ((round = 0; round <= 10; round++)); do
     else
         # The next check follows the end of the last by the 1 s sleep.
         target=$(($(ticks "$pid" CloseServiceHandle | tail -n 1) + 1000 - latency - round % 4))
-        session_ctl own Ondrimar at "$target" control 1
+        session_ctl own Ondrimar at "$target" control $STOP
         latency=$(($(ticks "$pid" service_handle_control | tail -n 1) - target))
         [ "$latency" -ge 0 ] && [ "$latency" -le 30 ] || latency=5
     fi
-    session_ctl own Ondrimar wait 1 5000 hold 1 1200
-    session_expect_step own 3 "hold 1 1200" ok
+    session_ctl own Ondrimar wait $STOPPED 5000 hold $STOPPED 1200
+    session_expect_step own 3 "hold $STOPPED 1200" ok
     gone "$(session_winpath "$SESSION_EXE")" || session_fail "round $round: the process runs on"
     check "round $round: start calls after the stop" "$(session_calls "$pid" StartServiceW "$mark")" 0
 done
