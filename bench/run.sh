@@ -267,22 +267,15 @@ switch_rates() {
 # "... waiting" once it blocks) for one window and prints the window's
 # figures; then ends it.
 idle_program() {
-    local name job pid figures
+    local name pid figures
     name=$(basename "$1" .exe)
-    WINEDEBUG=-all wine "$@" </dev/null >"$SESSION_DIR/$name.out" 2>"$SESSION_DIR/$name.err" &
-    job=$!
-    local deadline=$((SECONDS + 30))
-    until grep -q 'waiting' "$SESSION_DIR/$name.out" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
-        sleep 0.1
-    done
-    grep -q 'waiting' "$SESSION_DIR/$name.out" || session_abort "$name.exe did not start"
+    session_spawn "$name" waiting "$@" || session_abort "$name.exe did not start"
     pid=$(one_process "$1") || session_abort "no $name.exe process"
     sleep 2
     figures=$(window "$pid")
-    # Only this script started it: end it by its id.
+    # Only this script started it: end it by its id, and the job that ran it.
     kill "$pid" 2>/dev/null
-    [ "$pid" = "$job" ] || kill "$job" 2>/dev/null
-    wait "$job" 2>/dev/null
+    session_end "$name"
     printf '%s\n' "$figures"
 }
 

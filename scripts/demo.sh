@@ -107,19 +107,14 @@ fi
 # The watch runs alongside -e: it notes when "Ondrimar" leaves the running
 # state and when it runs again.
 mark=$(session_mark)
-WINEDEBUG=-all wine "$SESSION_HELPER" svc "$MONITORED" leave $RUNNING "$RESTART_LIMIT_MS" wait $RUNNING "$RESTART_LIMIT_MS" \
-    </dev/null >"$SESSION_DIR/restart.ctlraw" 2>"$SESSION_DIR/restart.ctlerr" &
-watch=$!
-deadline=$((SECONDS + 10))
-until grep -q '^use ' "$SESSION_DIR/restart.ctlraw" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; do
-    sleep 0.05
-done
+session_spawn watch '^use ' "$SESSION_HELPER" svc "$MONITORED" leave $RUNNING "$RESTART_LIMIT_MS" \
+    wait $RUNNING "$RESTART_LIMIT_MS" || session_abort "the watch did not start"
 say "Running brisvel.exe -e, to stop \"$MONITORED\" ..."
 session_run stop -e
 say "brisvel.exe -e ended with exit code $SESSION_RC after $(seconds "$SESSION_RUN_MS") s, printing:"
 indent "$SESSION_DIR/stop.out"
-wait "$watch"
-tr -d '\r' <"$SESSION_DIR/restart.ctlraw" >"$SESSION_DIR/restart.ctl"
+session_await watch $((2 * RESTART_LIMIT_MS / 1000 + 10))
+tr -d '\r' <"$SESSION_DIR/watch.out" >"$SESSION_DIR/restart.ctl"
 
 restarted=0
 if session_expect_step restart 2 "leave $RUNNING $RESTART_LIMIT_MS" ok; then

@@ -86,6 +86,8 @@ session_init() {
 session_cleanup() {
     local status=$?
     kill -TERM "$SESSION_DEADLINE_PID" 2>/dev/null && wait "$SESSION_DEADLINE_PID" 2>/dev/null
+    local job
+    for job in "${!SESSION_JOBS[@]}"; do session_end "$job"; done
     if [ -s "$SESSION_DIR/deadline.err" ]; then
         cat "$SESSION_DIR/deadline.err" >&2
         [ "$status" -ne 0 ] || status=1
@@ -131,6 +133,49 @@ session_wine() {
     WINEDEBUG=-all timeout "$SESSION_RUN_TIMEOUT" wine "$@" \
         </dev/null >"$SESSION_DIR/$name.raw" 2>"$SESSION_DIR/$name.err" || SESSION_RC=$?
     tr -d '\r' <"$SESSION_DIR/$name.raw" >"$SESSION_DIR/$name.out"
+}
+
+# session_spawn NAME READY PROGRAM [ARGS...]: starts a Windows program in
+# the background, without debug output, its output in NAME.out and its
+# errors in NAME.err, and waits up to 10 s for a line of NAME.out that
+# matches the grep pattern READY (none when READY is empty). Returns 1 when none came. The job
+# is NAME's until session_await or session_end; the EXIT trap ends any that
+# still runs.
+declare -A SESSION_JOBS=()
+session_spawn() {
+    local name=$1 ready=$2 deadline=$((SECONDS + 10))
+    shift 2
+    WINEDEBUG=-all wine "$@" </dev/null >"$SESSION_DIR/$name.out" 2>"$SESSION_DIR/$name.err" &
+    SESSION_JOBS[$name]=$!
+    [ -n "$ready" ] || return 0
+    until grep -q -- "$ready" "$SESSION_DIR/$name.out"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+# session_await NAME SECONDS: waits up to SECONDS for NAME's job to end; sets
+# SESSION_RC to its exit code, or ends it and sets 124 when it ran on.
+session_await() {
+    local pid=${SESSION_JOBS[$1]} deadline=$((SECONDS + $2))
+    while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.05; done
+    if kill -0 "$pid" 2>/dev/null; then
+        session_end "$1"
+        SESSION_RC=124
+        return
+    fi
+    SESSION_RC=0
+    wait "$pid" || SESSION_RC=$?
+    unset "SESSION_JOBS[$1]"
+}
+
+# session_end NAME: ends NAME's job, if it still runs.
+session_end() {
+    local pid=${SESSION_JOBS[$1]:-}
+    [ -n "$pid" ] || return 0
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    unset "SESSION_JOBS[$1]"
 }
 
 # session_helper NAME ARGS...: the helper's probes (see tools/helper.cpp).

@@ -40,15 +40,12 @@ session_expect_step renewed 4 query ok state=$RUNNING "pid=$watchdog"
 #    not alive. The stopped stand-in is started, brought back after a stop,
 #    and the watchdog runs on.
 session_ctl parked Ondrimar control $STOP wait $STOPPED 5000
-(WINEDEBUG=-all exec wine "$SESSION_HELPER" reserve 1 >reserve.out 2>&1) &
-reserver=$!
-deadline=$((SECONDS + 10))
-until grep -q holding reserve.out || [ "$SECONDS" -ge "$deadline" ]; do sleep 0.05; done
+session_spawn reserve holding "$SESSION_HELPER" reserve 1 || session_abort "no reserved section"
 session_ctl reserved Ondrimar wait $RUNNING 3000 control $STOP wait $RUNNING 5000 use BrisvelWatch query
 session_expect_step reserved 2 "wait $RUNNING 3000" ok
 session_expect_step reserved 4 "wait $RUNNING 5000" ok
 session_expect_step reserved 6 query ok state=$RUNNING "pid=$watchdog"
-kill "$reserver"
+session_end reserve
 session_ctl removed BrisvelWatch control $STOP wait $STOPPED 5000 delete use Ondrimar control $STOP wait $STOPPED 5000 delete
 
 session_finish
