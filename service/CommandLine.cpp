@@ -34,25 +34,40 @@ int CNTService::HandleCommandLine(int argc, char** argv) {
 
 namespace {
 
-// Rebinds one standard runtime descriptor (0, 1 or 2) to a standard handle.
-// A stream whose handle, descriptor or stream cannot be had keeps its
-// previous binding.
-void BindStandardStream(DWORD which, int standardDescriptor, const char* mode, FILE* stream) {
-    HANDLE handle = GetStdHandle(which);
-    if (handle == INVALID_HANDLE_VALUE)
-        return;
-    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT);
-    if (descriptor == -1)
-        return;
-    if (_fdopen(descriptor, mode) == NULL)
-        return;
-    // The standard descriptor takes the new one over, so stdout, stderr and
-    // stdin (formatted printing included) go to the handle. Reopening on
-    // "CONOUT$" instead would lose output the caller redirected; duplicating
-    // onto the descriptor keeps it. The new descriptor and its stream stay
-    // open for the life of the process.
-    _dup2(descriptor, standardDescriptor);
+// Binds one standard runtime descriptor (0, 1 or 2) to the standard handle
+// `which`, and makes `stream` unbuffered. The caller's handle is never
+// closed: a descriptor that holds it already is left as it is, and any other
+// descriptor is rebound to a duplicate of it. A descriptor whose handle or
+// duplicate cannot be had keeps its previous binding; the stream's buffering
+// changes either way.
+//
+// Microsoft's runtimes carry out _dup2 as "close the target, then duplicate
+// the source": rebinding descriptor 1 to a descriptor that wraps the very
+// handle descriptor 1 holds would close that handle first, clear the
+// process's standard output and leave descriptor 1 closed, so nothing would
+// be printed. Wine's _dup2 duplicates first and closes afterwards, which
+// hides that fault, but closes the caller's handle all the same.
+void BindStandardStream(DWORD which, int standardDescriptor, FILE* stream) {
     setvbuf(stream, NULL, _IONBF, 0);
+    HANDLE handle = GetStdHandle(which);
+    if (handle == INVALID_HANDLE_VALUE || handle == NULL)
+        return;
+    if (reinterpret_cast<HANDLE>(_get_osfhandle(standardDescriptor)) == handle)
+        return;
+    HANDLE process = GetCurrentProcess();
+    HANDLE duplicate = NULL;
+    if (!DuplicateHandle(process, handle, process, &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return;
+    // The new descriptor owns the duplicate from here on: _close releases it.
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_TEXT);
+    if (descriptor == -1) {
+        CHandle unused(duplicate);
+        return;
+    }
+    // The standard descriptor gets a duplicate of its own; the stream, bound
+    // to the standard descriptor, follows it.
+    _dup2(descriptor, standardDescriptor);
+    _close(descriptor);
 }
 
 } // namespace
@@ -66,9 +81,9 @@ void CNTService::OpenConsole() {
     // redirected.
     AllocConsole();
 
-    BindStandardStream(STD_OUTPUT_HANDLE, 1, "w", stdout);
-    BindStandardStream(STD_ERROR_HANDLE, 2, "w", stderr);
-    BindStandardStream(STD_INPUT_HANDLE, 0, "r", stdin);
+    BindStandardStream(STD_OUTPUT_HANDLE, 1, stdout);
+    BindStandardStream(STD_ERROR_HANDLE, 2, stderr);
+    BindStandardStream(STD_INPUT_HANDLE, 0, stdin);
 
     m_consoleOpened = 1;
 }

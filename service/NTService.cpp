@@ -31,19 +31,25 @@ DWORD DefaultEventId(WORD eventType) {
 // - accepted controls: none while start pending, since the SCM must not send
 //   pause or stop before the service's events exist; `controlsAccepted` in
 //   every other state, stop pending and stopped included;
-// - Win32 exit code ERROR_SERVICE_SPECIFIC_ERROR with `exitCode` as the
-//   service-specific code when `exitCode` is nonzero, else both 0;
+// - Win32 exit code `win32ExitCode` when it is nonzero (and no
+//   service-specific code); else ERROR_SERVICE_SPECIFIC_ERROR with `exitCode`
+//   as the service-specific code when `exitCode` is nonzero; else both 0;
 // - check point 0 for running and stopped; for the pending states and paused
 //   the counter `checkPoint` is advanced first and its new value reported.
 //   The counter is never reset, so every pending phase of the object's life
 //   shares one rising sequence.
 void FillStatusRecord(SERVICE_STATUS& status, DWORD& checkPoint, DWORD state, DWORD waitHint,
-                      DWORD exitCode, DWORD controlsAccepted) {
+                      DWORD exitCode, DWORD win32ExitCode, DWORD controlsAccepted) {
     status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : controlsAccepted;
     status.dwCurrentState = state;
     status.dwWaitHint = waitHint;
-    status.dwServiceSpecificExitCode = exitCode;
-    status.dwWin32ExitCode = exitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    if (win32ExitCode != NO_ERROR) {
+        status.dwWin32ExitCode = win32ExitCode;
+        status.dwServiceSpecificExitCode = 0;
+    } else {
+        status.dwWin32ExitCode = exitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+        status.dwServiceSpecificExitCode = exitCode;
+    }
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
         status.dwCheckPoint = 0;
     else
@@ -129,13 +135,15 @@ BOOL CNTService::SetStatus(DWORD state, DWORD waitHint, DWORD exitCode) {
     return Report(state, false, waitHint, exitCode);
 }
 
-BOOL CNTService::Report(DWORD state, bool keepCurrentState, DWORD waitHint, DWORD exitCode) {
+BOOL CNTService::Report(DWORD state, bool keepCurrentState, DWORD waitHint, DWORD exitCode,
+                        DWORD win32ExitCode) {
     BOOL reported;
     {
         CCriticalSectionLock lock(m_stateLock);
         if (keepCurrentState)
             state = m_status.dwCurrentState;
-        FillStatusRecord(m_status, m_checkPoint, state, waitHint, exitCode, m_controlsAccepted);
+        FillStatusRecord(m_status, m_checkPoint, state, waitHint, exitCode, win32ExitCode,
+                         m_controlsAccepted);
         reported = SetServiceStatus(m_statusHandle, &m_status);
     }
     // Logged after the lock is released; the lock keeps the last error of
@@ -214,9 +222,17 @@ void WINAPI CNTService::ServiceMainProc(DWORD argc, LPSTR* argv) {
     if (handle == NULL)
         return;
 
-    if (s_instance->SetStatus(SERVICE_START_PENDING, kServiceWaitHint, 0))
-        s_instance->Execute(argc, argv);
-    s_instance->SetStatus(SERVICE_STOPPED, kServiceWaitHint, 0);
+    // A service that gave up stops with its error as the Win32 exit code, so
+    // the service manager records a failure (and failure actions can act on
+    // it) rather than a clean stop.
+    DWORD failure = NO_ERROR;
+    if (s_instance->SetStatus(SERVICE_START_PENDING, kServiceWaitHint, 0) &&
+        !s_instance->Execute(argc, argv)) {
+        failure = GetLastError();
+        if (failure == NO_ERROR)
+            failure = ERROR_SERVICE_SPECIFIC_ERROR;
+    }
+    s_instance->Report(SERVICE_STOPPED, false, kServiceWaitHint, 0, failure);
 }
 
 void WINAPI CNTService::ControlHandler(DWORD control) {

@@ -31,7 +31,9 @@ public:
     CNTService& operator=(const CNTService&) = delete;
 
     // The service's work, called once by ServiceMainProc after the first
-    // start-pending report. The result is not used.
+    // start-pending report. Returns nonzero when the service ran and was
+    // stopped; 0 when it gave up, with the last error saying why: the
+    // stopped report then carries that error as its exit code.
     virtual BOOL Execute(DWORD argc, LPSTR* argv) = 0;
     // Called by ControlHandler for a stop request, after the current state
     // has been set to stop pending. Reporting is the override's task.
@@ -143,7 +145,8 @@ private:
     // record; reading that state and reporting it happen under one hold of
     // the lock, so an interrogate cannot re-report a state that the
     // service-main thread has just replaced.
-    BOOL Report(DWORD state, bool keepCurrentState, DWORD waitHint, DWORD exitCode);
+    BOOL Report(DWORD state, bool keepCurrentState, DWORD waitHint, DWORD exitCode,
+                DWORD win32ExitCode = NO_ERROR);
     void SetCurrentState(DWORD state);
     void CopyUserSid();
 };

@@ -56,12 +56,15 @@ CBrisvelService::CBrisvelService()
 
 BOOL CBrisvelService::ReportEventCreationFailure() {
     // Called straight after the failed CreateEventA, while its error is the
-    // last error.
+    // last error; that error is the last error again on return, for the
+    // stopped report.
+    DWORD error = GetLastError();
     char reason[256];
     FormatLastError(reason, 255);
     char text[300];
     snprintf(text, sizeof text, "CreateEvent failed - %s", reason);
     LogEvent(text, EVENTLOG_ERROR_TYPE, 0xFFFFFFFFu);
+    SetLastError(error);
     return 0;
 }
 

@@ -15,9 +15,9 @@ public:
 
     // Reports start pending and running, starts the liveness monitor and
     // polls the events until the stop event is set; then closes the events
-    // and returns, and the caller reports stopped. When an event cannot be
-    // created it writes an error record and returns without reporting
-    // running.
+    // and returns 1, and the caller reports stopped. When an event cannot be
+    // created it writes an error record and returns 0 without reporting
+    // running, with CreateEventA's error as the last error.
     BOOL Execute(DWORD argc, LPSTR* argv) override;
     // Stops the monitor's restarts, reports stop pending, releases the
     // monitor's handle on a short-lived thread and sets the stop event.

@@ -10,6 +10,10 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
 exe=$(session_winpath "$SESSION_EXE")
+# Every brisvel.exe run here is traced where it gets and closes handles.
+session_helper relay reg set 'HKCU\Software\Wine\Debug' RelayInclude 1 \
+    'kernel32.GetStdHandle;kernelbase.GetStdHandle;kernel32.CloseHandle;kernelbase.CloseHandle\0'
+SESSION_RUN_WINEDEBUG+=,+relay,+pid
 # From a prompt the dispatcher fails after about 10 s: run a copy (not to be
 # taken for the service's process) alongside the rest.
 mkdir prompt && cp "$SESSION_EXE" prompt/ || session_abort "cannot copy brisvel.exe"
@@ -21,6 +25,7 @@ prompt=$!
 
 #   ARGS EXIT OUTPUT
 row -i 1 'Ondrimar installed.\n'
+std_handles_kept
 records_are "$SESSION_DIR/$ROW.err" "$(record 4 0x40000000 1 'Service installed')"
 reg_is "$SERVICE_KEY" Type '4 "\x10\0\0\0"'
 reg_is "$SERVICE_KEY" Start '4 "\x02\0\0\0"'
@@ -30,6 +35,7 @@ reg_is "$SERVICE_KEY" ObjectName '1 "LocalSystem\0"'
 reg_is "$SOURCE_KEY" EventMessageFile "2 \"$(esc "$exe")\\0\""
 reg_is "$SOURCE_KEY" TypesSupported '4 "\x07\0\0\0"'
 row -i 0 "CreateService failed - $(errtext 1073)\n"
+std_handles_kept
 records_are "$SESSION_DIR/$ROW.err"
 row -s 1 'Starting up Ondrimar.\nOndrimar started.\n'
 [ "$SESSION_RUN_MS" -ge 1000 ] || session_fail "-s returned after $SESSION_RUN_MS ms, before its first poll"
@@ -54,16 +60,21 @@ session_expect_step controls 10 query ok state=$RUNNING checkpoint=0 waithint=30
 row -s 0 "Starting up Ondrimar.\nOndrimar failed to start: $(errtext 1056)\n"
 row -e 1 'Stopping Ondrimar.\nOndrimar stopped.\n'
 gone "$exe" || session_fail "the service's process runs on after it stopped"
+# A stop asked for is a clean stop: no exit code of either kind.
+session_ctl stopped Ondrimar query
+session_expect_step stopped 2 query ok state=$STOPPED win32exit=0 specificexit=0
 # It watched the service "Ondrimar", itself: looked, found it running,
 # started nothing.
 [ "$(session_calls "$pid" OpenServiceA)" -ge 1 ] || session_fail "the watchdog never looked"
 check "the watchdog's start requests" "$(session_calls "$pid" StartServiceW)" 0
 row -e 0 ''
 row -u 1 'Ondrimar removed.\n'
+std_handles_kept
 session_ctl removed Ondrimar
 session_expect_step removed 1 "use Ondrimar" error=1060
 reg_is "$SOURCE_KEY" EventMessageFile none
 row -u 0 "OpenService failed - $(errtext 1060)\n"
+std_handles_kept
 
 wait "$prompt"
 check "exit code from a prompt" "$?" 0

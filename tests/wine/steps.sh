@@ -24,6 +24,7 @@ check() {
 row() {
     STEP=$((STEP + 1))
     ROW="row.$STEP"
+    ROW_ARGS=$1
     # shellcheck disable=SC2086  # ARGS is a list of words
     session_run "$ROW" $1
     check "brisvel $1: exit code" "$SESSION_RC" "$2"
@@ -60,6 +61,21 @@ records_are() {
 # record TYPE ID SID TEXT: one record as session_records prints it.
 record() {
     printf '%s\t%s\t%s\tL"%s"' "$1" "$2" "$3" "$(esc "$4")"
+}
+
+# std_handles_kept: the last row's process never passed a handle that
+# GetStdHandle gave it to CloseHandle, as its relay trace shows (relay on,
+# with +pid, for GetStdHandle and CloseHandle). A closed standard handle
+# loses all later output on Windows, whose _dup2 closes before it
+# duplicates; Wine's duplicates first and hides the loss.
+std_handles_kept() {
+    local closed
+    grep -q 'GetStdHandle() retval=' "$SESSION_DIR/$ROW.err" || session_abort "no relay trace in $ROW.err"
+    closed=$(perl -ne '
+        $std{"$1:$2"} = 1 if /^([0-9a-f]+):[0-9a-f]+:Ret +\w+\.GetStdHandle\(\) retval=0*([0-9a-f]+)/;
+        print "$2 " if /^([0-9a-f]+):[0-9a-f]+:Call +\w+\.CloseHandle\(0*([0-9a-f]+)\)/ && $std{"$1:$2"};
+    ' "$SESSION_DIR/$ROW.err")
+    check "standard handles closed by brisvel $ROW_ARGS" "$closed" ""
 }
 
 # errtext CODE: the system's text for CODE in this prefix.
