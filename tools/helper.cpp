@@ -495,10 +495,20 @@ int PrintHandleCount(DWORD pid) {
 }
 
 // Wine lets a process write into a section page that is only reserved
-// (VirtualQuery says MEM_RESERVE); on Windows the write would fault.
+// (VirtualQuery says MEM_RESERVE); on Windows the write would fault. A
+// section of the same name that still exists (a watchdog's check holds it a
+// moment) is not taken: creation is retried for up to a second.
 int HoldReservedSection(const char* text) {
-    CHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE,
-                                       0, kPageSize, kSectionName));
+    CHandle mapping;
+    for (int tries = 0; tries < 1000; ++tries) {
+        SetLastError(NO_ERROR);
+        mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                         PAGE_READWRITE | SEC_RESERVE, 0, kPageSize, kSectionName));
+        if (!mapping || GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+        mapping.reset();
+        Sleep(1);
+    }
     if (!mapping)
         return Fail("CreateFileMapping");
     CMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));

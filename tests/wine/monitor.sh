@@ -36,16 +36,21 @@ session_ctl renewed Ondrimar wait $RUNNING 3000 use BrisvelWatch query
 session_expect_step renewed 2 "wait $RUNNING 3000" ok state=$RUNNING
 session_expect_step renewed 4 query ok state=$RUNNING "pid=$watchdog"
 
-# 3. A section only reserved, "1" written into it (Wine lets that pass):
-#    not alive. The stopped stand-in is started, brought back after a stop,
-#    and the watchdog runs on.
-session_ctl parked Ondrimar control $STOP wait $STOPPED 5000
+# 3. A section whose page is only reserved, holding "1" (Wine lets a
+#    process write there): not alive. The stand-in gives up its section while
+#    it runs, the reserved one takes the name, and only then is the stand-in
+#    stopped, so that a start can only come from the reserved page, never
+#    from a missing section. The watchdog starts it, and runs on.
+session_ctl parked Ondrimar control $REMOVE_SECTION
 session_spawn reserve holding "$SESSION_HELPER" reserve 1 || session_abort "no reserved section"
-session_ctl reserved Ondrimar wait $RUNNING 3000 control $STOP wait $RUNNING 5000 use BrisvelWatch query
-session_expect_step reserved 2 "wait $RUNNING 3000" ok
-session_expect_step reserved 4 "wait $RUNNING 5000" ok
-session_expect_step reserved 6 query ok state=$RUNNING "pid=$watchdog"
+mark=$(session_mark)
+session_ctl reserved Ondrimar control $STOP
+until_calls "$watchdog" StartServiceW 1 "$mark" ||
+    session_fail "no start while the section's page was only reserved"
 session_end reserve
+session_ctl reserved Ondrimar wait $RUNNING 5000 use BrisvelWatch query
+session_expect_step reserved 2 "wait $RUNNING 5000" ok
+session_expect_step reserved 4 query ok state=$RUNNING "pid=$watchdog"
 session_ctl removed BrisvelWatch control $STOP wait $STOPPED 5000 delete use Ondrimar control $STOP wait $STOPPED 5000 delete
 
 session_finish
