@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Measures brisvel.exe under Wine on this machine and prints one table:
-# restart latency, idle cost, check cost and footprint, every figure from
-# this one run, with the machine's core count, the date and the goals.
+# Measures brisvel.exe under Wine on this machine: restart latency, idle
+# cost, check cost and footprint, every figure from this one run. Writes the
+# raw figures to BENCH_FIGURES (default build/bench/figures.txt) and prints
+# them with bench/report.sh as the table of bench/README.md.
 #
 # usage: bench/run.sh [BUILD_DIR]
 # BUILD_DIR is a configured windows-x86 build tree (default: the preset's,
@@ -352,78 +353,21 @@ base_ws_rate=$(awk -v a="$base_first" -v b="$base_last" 'BEGIN { printf "%.4f", 
 exe_size=$(stat -c %s "$SESSION_EXE")
 load_end=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
-# --- the table ------------------------------------------------------------------
-# verdict OK: "met" or "MISSED".
-verdict() {
-    if [ "$1" -eq 1 ]; then printf 'met'; else printf 'MISSED'; fi
-}
-ms() {
-    awk -v v="$1" 'BEGIN { printf "%.3f s", v / 1000 }'
-}
-over_bare=$((lat_median - bare_median))
-# total PROCESS_RATE SERVER_RATE: the process's own rate plus its share of
-# the Wine server (the server's rate above the baseline).
-total() {
-    awk -v a="$1" -v b="$2" -v base="$base_ws_rate" 'BEGIN { printf "%.4f", a + b - base }'
-}
-share() {
-    awk -v b="$1" -v base="$base_ws_rate" 'BEGIN { printf "%.4f", b - base }'
-}
-wd_total=$(total "$wd_rate" "$wd_ws_rate")
-ref_total=$(total "$ref_rate" "$ref_ws_rate")
-mon_total=$(total "$mon_rate" "$mon_ws_rate")
-paused_total=$(total "$paused_rate" "$paused_ws_rate")
-# times_floor TOTAL: TOTAL over the floor. The floor is taken as no less
-# than 0.0001 s/min (6 ms an hour): below that the baseline's own jitter
-# decides it. A total below that is reported as such.
-times_floor() {
-    awk -v w="$1" -v f="$ref_total" 'BEGIN {
-        if (w < 0.0001) { printf "at the floor"; exit }
-        note = ""
-        if (f < 0.0001) { f = 0.0001; note = " (floor taken as 0.0001)" }
-        printf "%.0fx%s", w / f, note
-    }'
-}
-ratio_ok=$(awk -v w="$wd_total" -v f="$ref_total" 'BEGIN { if (f < 0.0001) f = 0.0001; print (w <= 5 * f) ? 1 : 0 }')
-check_ok=$(awk -v v="$check_median" 'BEGIN { print (v < 50) ? 1 : 0 }')
-
-printf '\nBrisvel benchmark, %s: Wine %s, %s cores (nproc), %s\n' "$bench_date" \
-    "$(wine --version 2>/dev/null | sed 's/^wine-//')" "$(nproc)" "$(uname -m)"
-printf 'load average at start %s, at end %s\n\n' "$load_start" "$load_end"
-printf '| %-54s | %-40s | %-16s |\n' "figure" "measured" "goal"
-printf '|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..56})" "$(printf -- '-%.0s' {1..42})" "$(printf -- '-%.0s' {1..18})"
-row() {
-    printf '| %-54s | %-40s | %-16s |\n' "$1" "$2" "$3"
-}
-row "restart latency, $RESTART_CYCLES crashes: min / median" "$(ms "$lat_min") / $(ms "$lat_median")" ""
-row "restart latency: p95 / max" "$(ms "$lat_p95") / $(ms "$lat_max")" ""
-row "stand-in bare start, $BARE_STARTS starts: median (min-max)" \
-    "$(ms "$bare_median") ($(ms "$bare_min")-$(ms "$bare_max"))" ""
-row "restart latency median minus bare start" "$(ms "$over_bare")" \
-    "< 1.2 s: $(verdict $((over_bare < 1200 ? 1 : 0)))"
-row "idle CPU s/min, watchdog process" "$wd_rate" ""
-row "idle CPU s/min, its Wine server share" "$(share "$wd_ws_rate")" ""
-row "idle CPU s/min, watchdog total" "$wd_total" ""
-row "idle CPU s/min, floor: helper idle process" "$ref_rate" ""
-row "idle CPU s/min, its Wine server share" "$(share "$ref_ws_rate")" ""
-row "idle CPU s/min, floor total" "$ref_total" ""
-row "idle CPU, watchdog / floor" "$(times_floor "$wd_total")" "<= 5x: $(verdict "$ratio_ok")"
-row "  (Wine server baseline, stand-in alone: first / last)" "$base_first / $base_last s/min" ""
-row "  (watchdog threads: blocking switches per s)" "$thread_switches" ""
-row "  (watchdog paused, polling every 50 ms: total s/min)" "$paused_total ($(times_floor "$paused_total"))" ""
-row "  (paused: blocking switches per s)" "$paused_switches" ""
-row "  (monitor thread alone, monitoronly.exe: total s/min)" "$mon_total ($(times_floor "$mon_total"))" ""
-row "one check, healthy flag: median (p95), $CHECKS checks" "$check_median us ($check_p95 us)" \
-    "< 50 us: $(verdict "$check_ok")"
-row "  (steps: open/map/query/read/compare/unmap/close)" "$check_steps us" ""
-row "  (one Wine server request, median)" "$roundtrip us" ""
-row "check + service lookup, bad flag: median (p95), $LOOKUPS" "$lookup_median us ($lookup_p95 us)" ""
-row "brisvel.exe size" "$exe_size bytes" "< 1 MB: $(verdict $((exe_size < 1048576 ? 1 : 0)))"
-row "watchdog handles: 1 min / $((FOOTPRINT_LAST_S / 60)) min" "$handles_first / $handles_last" \
-    "flat: $(verdict $((handles_last <= handles_first ? 1 : 0)))"
-row "watchdog VmRSS: 1 min / $((FOOTPRINT_LAST_S / 60)) min" "$rss_first kB / $rss_last kB" \
-    "flat: $(verdict $((rss_last <= rss_first + 64 ? 1 : 0)))"
-printf '\nIdle windows %s s each; restart latency from the stopped report (control %s) to running,\n' \
-    "$IDLE_S" "$CRASH"
-printf 'both polled by the helper every 10 ms. "flat" allows VmRSS 64 kB (16 pages) of settling.\n'
-exit 0
+# --- the figures -----------------------------------------------------------------
+# Raw figures only, one NAME=VALUE a line; bench/report.sh turns them into
+# the table of bench/README.md, and can do so again later from the file.
+figures=${BENCH_FIGURES:-$root/build/bench/figures.txt}
+mkdir -p "$(dirname "$figures")"
+{
+    printf '%s=%q\n' date "$bench_date" wine "$(wine --version 2>/dev/null | sed 's/^wine-//')" \
+        cores "$(nproc)" machine "$(uname -m)" load_start "$load_start" load_end "$load_end"
+    for name in RESTART_CYCLES BARE_STARTS IDLE_S CHECKS LOOKUPS FOOTPRINT_LAST_S \
+        lat_min lat_median lat_p95 lat_max bare_min bare_median bare_max \
+        wd_rate wd_ws_rate ref_rate ref_ws_rate mon_rate mon_ws_rate paused_rate paused_ws_rate \
+        base_first base_last thread_switches paused_switches check_median check_p95 check_steps \
+        roundtrip lookup_median lookup_p95 exe_size handles_first handles_last rss_first rss_last; do
+        printf '%s=%q\n' "$name" "${!name}"
+    done
+} >"$figures"
+progress "figures written to $figures"
+bash "$root/bench/report.sh" "$figures"

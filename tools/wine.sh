@@ -188,7 +188,7 @@ session_spawn() {
     WINEDEBUG=-all wine "$@" </dev/null >"$SESSION_DIR/$name.out" 2>"$SESSION_DIR/$name.err" &
     SESSION_JOBS[$name]=$!
     [ -n "$ready" ] || return 0
-    until grep -q -- "$ready" "$SESSION_DIR/$name.out"; do
+    until grep -q -- "$ready" "$SESSION_DIR/$name.out" 2>/dev/null; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.05
     done
