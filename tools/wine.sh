@@ -18,9 +18,9 @@
 #
 # Usage: session_init BRISVEL_EXE HELPER_EXE; session_start; then session_run,
 # session_ctl and the rest; the EXIT trap ends the session and removes the
-# prefix. A failed check names the script's line; a failed run leaves its
-# evidence in build/wine-failures/NAME/, and SESSION_KEEP=1 keeps the whole
-# temporary directory, prefix included, of any run.
+# prefix; SESSION_KEEP=1 keeps the whole temporary directory, prefix
+# included. The scenarios' library (tests/wine/steps.sh) adds where a check
+# failed and keeps the evidence of a failed run.
 
 # Service states, controls and accepted-control bits, as the service manager
 # numbers them.
@@ -42,28 +42,22 @@ SESSION_FAILURES=0
 
 session_log() { printf '%s\n' "$*" >&2; }
 
-# session_where: the lines of the running script that led to the current
-# call, outermost first ("console.sh:42 > console.sh:17"): the table's row,
-# then the lines of the script's own functions it went through.
-session_where() {
-    local i where=''
-    for ((i = ${#BASH_LINENO[@]} - 2; i >= 0; i--)); do
-        [ "${BASH_SOURCE[i + 1]}" = "$0" ] || continue
-        where+="${where:+ > }$(basename "$0"):${BASH_LINENO[i]}"
-    done
-    printf '%s' "${where:-$(basename "$0")}"
-}
-
-# Records a failed check, with where it was made, and goes on;
-# session_finish reports the outcome.
+# Records a failed check and goes on; session_finish reports the outcome.
+# The scenarios' own library says where the check was made.
 session_fail() {
     SESSION_FAILURES=$((SESSION_FAILURES + 1))
-    session_log "FAIL $(session_where): $*"
+    session_log "FAIL$(session_hook session_where): $*"
+}
+
+# session_hook FUNCTION [ARGS...]: runs FUNCTION if the script defines it:
+# " WHERE" for session_where, nothing else.
+session_hook() {
+    [ "$(type -t "$1")" != function ] || printf ' %s' "$("$@")"
 }
 
 # Stops at once (set-up problems, not product faults).
 session_abort() {
-    session_log "ABORT $(session_where): $*"
+    session_log "ABORT$(session_hook session_where): $*"
     exit 2
 }
 
@@ -112,7 +106,7 @@ session_cleanup() {
         wineserver -k >/dev/null 2>&1
         timeout 30 wineserver -w >/dev/null 2>&1
     fi
-    session_keep_evidence "$status"
+    session_hook session_keep_evidence "$status" >/dev/null
     cd / || exit "$status"
     if [ "${SESSION_KEEP:-0}" = 1 ]; then
         session_log "SESSION_KEEP=1: everything is kept in $SESSION_DIR"
@@ -120,24 +114,6 @@ session_cleanup() {
         rm -rf "$SESSION_DIR"
     fi
     exit "$status"
-}
-
-# session_keep_evidence STATUS: after a failed run (STATUS not 0, or a failed
-# check), copies what the run left (outputs, traces, control files, the
-# session's trace; not the prefix or executables) to
-# SESSION_EVIDENCE/SESSION_NAME/ and says where; after a passing run, removes
-# that folder's stale copy. SESSION_EVIDENCE defaults to build/wine-failures
-# of this checkout, SESSION_NAME to the script's name.
-session_keep_evidence() {
-    local root kept
-    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-    kept=${SESSION_EVIDENCE:-$root/build/wine-failures}/${SESSION_NAME:-$(basename "$0" .sh)}
-    rm -rf "$kept"
-    [ "$1" -ne 0 ] || [ "$SESSION_FAILURES" -ne 0 ] || return 0
-    mkdir -p "$kept" && (cd "$SESSION_DIR" &&
-        find . -path ./prefix -prune -o -path ./tmp -prune -o -type f ! -iname '*.exe' -print0 |
-        xargs -0r cp --parents -t "$kept") || return 0
-    session_log "evidence kept in $kept"
 }
 
 # Starts the persistent session and initialises the prefix; sets

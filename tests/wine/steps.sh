@@ -13,6 +13,36 @@ readonly SOURCE_KEY="$APPLICATION\\Ondrimar"
 readonly SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\Ondrimar'
 STEP=0
 
+# session_where: the lines of the running script that led to the current
+# call, outermost first ("console.sh:42 > console.sh:17"): the table's row,
+# then the lines of the script's own functions it went through.
+session_where() {
+    local i where=''
+    for ((i = ${#BASH_LINENO[@]} - 2; i >= 0; i--)); do
+        [ "${BASH_SOURCE[i + 1]}" = "$0" ] || continue
+        where+="${where:+ > }$(basename "$0"):${BASH_LINENO[i]}"
+    done
+    printf '%s' "${where:-$(basename "$0")}"
+}
+
+# session_keep_evidence STATUS: after a failed run (STATUS not 0, or a failed
+# check), copies what the run left (outputs, traces, control files, the
+# session's trace; not the prefix or executables) to
+# SESSION_EVIDENCE/SESSION_NAME/ and says where; after a passing run, removes
+# that folder's stale copy. SESSION_EVIDENCE defaults to build/wine-failures
+# of this checkout, SESSION_NAME to the script's name.
+session_keep_evidence() {
+    local root kept
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+    kept=${SESSION_EVIDENCE:-$root/build/wine-failures}/${SESSION_NAME:-$(basename "$0" .sh)}
+    rm -rf "$kept"
+    [ "$1" -ne 0 ] || [ "$SESSION_FAILURES" -ne 0 ] || return 0
+    mkdir -p "$kept" && (cd "$SESSION_DIR" &&
+        find . -path ./prefix -prune -o -path ./tmp -prune -o -type f ! -iname '*.exe' -print0 |
+        xargs -0r cp --parents -t "$kept") || return 0
+    session_log "evidence kept in $kept"
+}
+
 # check WHAT ACTUAL EXPECTED
 check() {
     [ "$2" = "$3" ] || session_fail "$1: \"$2\", expected \"$3\""
