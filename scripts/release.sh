@@ -63,14 +63,19 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x86/CMakeCa
 msi=brisvel-$version.msi
 zip=brisvel-$version-win32.zip
 
+# Made in build/dist and moved to dist/ only when complete: a release that
+# fails leaves no half-made dist/ behind.
+out=build/dist
+rm -rf "$out"
+mkdir "$out"
+cp build/windows-x86/brisvel.exe "$out/brisvel.exe"
+[ "$signing" -eq 0 ] || package_sign "$out/brisvel.exe"
+package_zip "$out/$zip" "$out/brisvel.exe" README.md
+package_msi "$out/brisvel.exe" "$version" "$out/$msi"
+[ "$signing" -eq 0 ] || package_sign "$out/$msi"
+(cd "$out" && sha256sum brisvel.exe "$msi" "$zip" >SHA256SUMS)
 rm -rf dist
-mkdir dist
-cp build/windows-x86/brisvel.exe dist/brisvel.exe
-[ "$signing" -eq 0 ] || package_sign dist/brisvel.exe
-package_zip "dist/$zip" dist/brisvel.exe README.md
-package_msi dist/brisvel.exe "$version" "dist/$msi"
-[ "$signing" -eq 0 ] || package_sign "dist/$msi"
-(cd dist && sha256sum brisvel.exe "$msi" "$zip" >SHA256SUMS)
+mv "$out" dist
 
 echo "Brisvel $version (package version $(package_msi_version "$version")," \
     "$([ "$signing" -eq 1 ] && echo signed || echo unsigned)) in $root/dist:"
