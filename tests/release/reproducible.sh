@@ -2,7 +2,7 @@
 # The same tree gives the same release, wherever and whenever it is built:
 # the exe of the tests' own build, and the zip and the package made from it
 # here, against scripts/release.sh run in a copy of the tree in a folder of
-# another name and length, with the clock 400 days on.
+# another name and length, with the clock 400 days on, in another time zone.
 #
 # usage: reproducible.sh BRISVEL_EXE
 set -uo pipefail
@@ -17,7 +17,7 @@ mkdir a && package_zip "a/$zip" "$exe" "$ROOT/README.md" && package_msi "$exe" "
 
 other=$WORK/a-second-checkout-in-a-folder-whose-name-is-longer/brisvel
 checkout "$other"
-release "$other" 0 faketime -f +400d
+release "$other" 0 env TZ=Pacific/Kiritimati faketime -f +400d
 
 #    WHAT          HERE               THERE
 same brisvel.exe   "$exe"             "$other/dist/brisvel.exe"
