@@ -23,6 +23,15 @@ package_fail() {
     return 1
 }
 
+# package_version BUILD_DIR: the product's version A.B.C.D as the build in
+# BUILD_DIR was configured with it.
+package_version() {
+    local version
+    version=$(sed -n 's/^BRISVEL_VERSION:INTERNAL=//p' "$1/CMakeCache.txt" 2>/dev/null)
+    [ -n "$version" ] || package_fail "no version in $1/CMakeCache.txt" || return
+    printf '%s\n' "$version"
+}
+
 # package_msi_version A.B.C.D: prints the package's version A.B.(C*1000+D).
 package_msi_version() {
     local a b c d

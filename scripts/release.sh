@@ -59,7 +59,7 @@ if ! { cmake --preset windows-x86 && cmake --build --preset windows-x86 --target
     echo "release.sh: building brisvel.exe failed (full log: $log)" >&2
     exit 1
 fi
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x86/CMakeCache.txt)
+version=$(package_version build/windows-x86)
 msi=brisvel-$version.msi
 zip=brisvel-$version-win32.zip
 

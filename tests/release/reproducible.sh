@@ -9,7 +9,7 @@ set -uo pipefail
 exe=$(realpath "$1")
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$(dirname "$exe")/CMakeCache.txt")
+version=$(package_version "$(dirname "$exe")") || exit 2
 msi=brisvel-$version.msi
 zip=brisvel-$version-win32.zip
 mkdir a && package_zip "a/$zip" "$exe" "$ROOT/README.md" && package_msi "$exe" "$version" "a/$msi" ||

@@ -19,7 +19,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 
     openssl pkcs12 -export -inkey key.pem -in cert.pem -out signer.pfx -passout "pass:$password" \
         >>openssl.out 2>&1 || { cat openssl.out >&2 && echo "ABORT: no certificate" >&2 && exit 2; }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$(dirname "$exe")/CMakeCache.txt")
+version=$(package_version "$(dirname "$exe")") || exit 2
 msi=brisvel-$version.msi
 zip=brisvel-$version-win32.zip
 tree=$WORK/signed

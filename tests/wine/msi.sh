@@ -20,7 +20,7 @@ readonly NEWER='A newer version of Brisvel is already installed.'
 # The product's version and the next one; the package of each. The next
 # one's exe carries a few more bytes after its sections (the loader ignores
 # them), so that the installed file tells which package put it there.
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$(dirname "$SESSION_EXE")/CMakeCache.txt")
+version=$(package_version "$(dirname "$SESSION_EXE")") || session_abort "no version"
 next=${version%.*}.$((${version##*.} + 1))
 mkdir old new && cp "$SESSION_EXE" old/brisvel.exe && cp "$SESSION_EXE" new/brisvel.exe &&
     printf 'next release\0' >>new/brisvel.exe || session_abort "cannot stage the executables"
