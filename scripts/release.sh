@@ -32,7 +32,7 @@ if [ $# -ne 0 ]; then
 fi
 
 scripts/deps.sh
-# shellcheck source=../package/package.sh
+# shellcheck source=SCRIPTDIR/../package/package.sh
 source package/package.sh
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then

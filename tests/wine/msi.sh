@@ -4,6 +4,11 @@
 # as a downgrade and removed, each checked as exit codes, registry bytes,
 # service states, processes and files.
 #
+# What Wine's msiexec cannot show: the downgrade's message (see 3.); and a
+# package that does not ask for the service to be stopped on removal, since
+# Wine's msiexec stops a service it deletes whether asked or not (measured;
+# Windows would leave the file in use).
+#
 # usage: msi.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../package/package.sh"
@@ -65,11 +70,16 @@ reg_is "$WATCH_KEY" ErrorControl '4 "\x01\0\0\0"'
 reg_is "$WATCH_KEY" ImagePath "1 \"$(esc "\"$PROGRAM\"")\\0\""
 reg_is "$WATCH_KEY" ObjectName '1 "LocalSystem\0"'
 reg_is "$WATCH_KEY" DisplayName '1 "Brisvel watchdog\0"'
+reg_is "$WATCH_KEY" Description \
+    '1 "Starts the service Ondrimar whenever it stops while its liveness flag is not set.\0"'
 reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
 reg_is "$WATCH_SOURCE" TypesSupported '4 "\x07\0\0\0"'
 reg_is "$UNINSTALL\\$old_code" DisplayVersion "1 \"$(package_msi_version "$version")\\0\""
 installed old/brisvel.exe
 old_pid=$(runs BrisvelWatch)
+# The stand-in, stopped with no section, runs within 2 s: once counted from
+# msiexec's return (the watchdog started a little earlier), once from its
+# stop, which removes its section.
 session_ctl standin Ondrimar wait $RUNNING 2000 control $STOP wait $STOPPED 5000 wait $RUNNING 2000
 session_expect_step standin 2 "wait $RUNNING 2000" ok
 session_expect_step standin 4 "wait $STOPPED 5000" ok
