@@ -4,7 +4,7 @@
 # as a downgrade and removed, each checked as exit codes, registry bytes,
 # service states, processes and files.
 #
-# What Wine's msiexec cannot show: the downgrade's message (see 3.); and a
+# What Wine's msiexec cannot show: the downgrade's message (see 4.); and a
 # package that does not ask for the service to be stopped on removal, since
 # Wine's msiexec stops a service it deletes whether asked or not (measured;
 # Windows would leave the file in use).
@@ -85,7 +85,14 @@ session_expect_step standin 2 "wait $RUNNING 2000" ok
 session_expect_step standin 4 "wait $STOPPED 5000" ok
 session_expect_step standin 5 "wait $RUNNING 2000" ok
 
-# 2. Upgrade: one service, running the new file in a new process; one entry
+# 2. A reboot: the next session starts BrisvelWatch by itself, from the
+#    quoted image path that the service manager now reads back.
+wineserver -k && timeout 30 wineserver -w || session_abort "cannot end the session"
+session_start
+old_pid=$(runs BrisvelWatch)
+check "processes of $PROGRAM after a reboot" "$(session_processes "$PROGRAM" | wc -l)" 1
+
+# 3. Upgrade: one service, running the new file in a new process; one entry
 #    in the installed programs.
 msi /i new.msi 0
 new_pid=$(runs BrisvelWatch)
@@ -97,7 +104,7 @@ reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
 reg_is "$UNINSTALL\\$old_code" DisplayVersion none
 reg_is "$UNINSTALL\\$new_code" DisplayVersion "1 \"$(package_msi_version "$next")\\0\""
 
-# 3. Downgrade: refused (1603; a Unix exit code keeps its low byte), the
+# 4. Downgrade: refused (1603; a Unix exit code keeps its low byte), the
 #    newer product found; nothing changed. Wine's LaunchConditions shows the
 #    condition's text only in a message box, never under /qn nor in the log:
 #    the package must tie the text to the condition for Windows to show it.
@@ -110,7 +117,7 @@ session_ctl kept BrisvelWatch hold $RUNNING 500
 session_expect_step kept 2 "hold $RUNNING 500" ok "pid=$new_pid"
 installed new/brisvel.exe
 
-# 4. Removal: no service, event source, file or folder left; the stand-in
+# 5. Removal: no service, event source, file or folder left; the stand-in
 #    still installed.
 msi /x new.msi 0
 session_ctl removed BrisvelWatch
