@@ -13,8 +13,12 @@ native=(cmake g++ make googletest libgtest-dev clang-format)
 cross=(gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-tools)
 # End-to-end tests: 32-bit executables in a 64-bit prefix need both halves.
 wine=(wine wine64 wine32:i386)
+# Release (scripts/release.sh) and its tests: the package (wixl, msibuild),
+# stopped clocks, the zip (and unzip to read one back), signing and a
+# throw-away certificate.
+release=(wixl msitools faketime zip unzip osslsigncode openssl)
 
-wanted=("${native[@]}" "${cross[@]}" "${wine[@]}")
+wanted=("${native[@]}" "${cross[@]}" "${wine[@]}" "${release[@]}")
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The release's Windows Installer package under Wine's own msiexec, with the
+# helper as the stand-in "Ondrimar": installed, watching, upgraded, refused
+# as a downgrade and removed, each checked as exit codes, registry bytes,
+# service states, processes and files.
+#
+# What Wine's msiexec cannot show: the downgrade's message (see 4.); and a
+# package that does not ask for the service to be stopped on removal, since
+# Wine's msiexec stops a service it deletes whether asked or not (measured;
+# Windows would leave the file in use).
+#
+# usage: msi.sh BRISVEL_EXE HELPER_EXE
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../package/package.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+
+export SOURCE_DATE_EPOCH=1700000000
+readonly PROGRAM='C:\Program Files (x86)\Brisvel\brisvel.exe'
+readonly FOLDER="$WINEPREFIX/drive_c/Program Files (x86)/Brisvel"
+readonly WATCH_KEY='HKLM\SYSTEM\CurrentControlSet\Services\BrisvelWatch'
+readonly WATCH_SOURCE="$APPLICATION\\BrisvelWatch"
+readonly UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+readonly NEWER='A newer version of Brisvel is already installed.'
+
+# The product's version and the next one; the package of each. The next
+# one's exe carries a few more bytes after its sections (the loader ignores
+# them), so that the installed file tells which package put it there.
+version=$(package_version "$(dirname "$SESSION_EXE")") || session_abort "no version"
+next=${version%.*}.$((${version##*.} + 1))
+mkdir old new && cp "$SESSION_EXE" old/brisvel.exe && cp "$SESSION_EXE" new/brisvel.exe &&
+    printf 'next release\0' >>new/brisvel.exe || session_abort "cannot stage the executables"
+package_msi old/brisvel.exe "$version" old.msi && package_msi new/brisvel.exe "$next" new.msi ||
+    session_abort "cannot build the packages"
+old_code=$(package_guid "brisvel product" "$(package_msi_version "$version")")
+new_code=$(package_guid "brisvel product" "$(package_msi_version "$next")")
+
+# msi OPTION PACKAGE EXIT: msiexec OPTION PACKAGE /qn exits with EXIT; its
+# verbose log is msi.N.log.
+msi() {
+    STEP=$((STEP + 1))
+    MSI_LOG="$SESSION_DIR/msi.$STEP.log"
+    session_wine "msi.$STEP" msiexec "$1" "$(session_winpath "$SESSION_DIR/$2")" /qn /l*v "$(session_winpath "$MSI_LOG")"
+    check "msiexec $1 $2: exit code" "$SESSION_RC" "$3"
+}
+
+# installed FILE: the installed brisvel.exe holds FILE's bytes.
+installed() {
+    cmp -s "$FOLDER/brisvel.exe" "$1" || session_fail "the installed brisvel.exe is not $1"
+}
+
+# runs SERVICE: SERVICE runs within 5 s; prints its process id.
+runs() {
+    session_ctl "runs.$1" "$1" wait $RUNNING 5000
+    session_expect_step "runs.$1" 2 "wait $RUNNING 5000" ok >&2
+    session_field "runs.$1" 2 pid
+}
+
+# The stand-in "Ondrimar", stopped, with no section.
+mkdir bin && cp "$SESSION_HELPER" bin/ || session_abort "cannot copy the helper"
+session_wine standin sc create Ondrimar binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$SESSION_HELPER")") service" start= demand
+[ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the stand-in"
+
+# 1. Install: the service BrisvelWatch as set up by hand in set-up A, with
+#    the image path quoted; the event source; started, and starting the
+#    stand-in.
+msi /i old.msi 0
+reg_is "$WATCH_KEY" Type '4 "\x10\0\0\0"'
+reg_is "$WATCH_KEY" Start '4 "\x02\0\0\0"'
+reg_is "$WATCH_KEY" ErrorControl '4 "\x01\0\0\0"'
+reg_is "$WATCH_KEY" ImagePath "1 \"$(esc "\"$PROGRAM\"")\\0\""
+reg_is "$WATCH_KEY" ObjectName '1 "LocalSystem\0"'
+reg_is "$WATCH_KEY" DisplayName '1 "Brisvel watchdog\0"'
+reg_is "$WATCH_KEY" Description \
+    '1 "Starts the service Ondrimar whenever it stops while its liveness flag is not set.\0"'
+reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
+reg_is "$WATCH_SOURCE" TypesSupported '4 "\x07\0\0\0"'
+reg_is "$UNINSTALL\\$old_code" DisplayVersion "1 \"$(package_msi_version "$version")\\0\""
+installed old/brisvel.exe
+old_pid=$(runs BrisvelWatch)
+# The stand-in, stopped with no section, runs within 2 s: once counted from
+# msiexec's return (the watchdog started a little earlier), once from its
+# stop, which removes its section.
+session_ctl standin Ondrimar wait $RUNNING 2000 control $STOP wait $STOPPED 5000 wait $RUNNING 2000
+session_expect_step standin 2 "wait $RUNNING 2000" ok
+session_expect_step standin 4 "wait $STOPPED 5000" ok
+session_expect_step standin 5 "wait $RUNNING 2000" ok
+
+# 2. A reboot: the next session starts BrisvelWatch by itself, from the
+#    quoted image path that the service manager now reads back.
+wineserver -k && timeout 30 wineserver -w || session_abort "cannot end the session"
+session_start
+old_pid=$(runs BrisvelWatch)
+check "processes of $PROGRAM after a reboot" "$(session_processes "$PROGRAM" | wc -l)" 1
+
+# 3. Upgrade: one service, running the new file in a new process; one entry
+#    in the installed programs.
+msi /i new.msi 0
+new_pid=$(runs BrisvelWatch)
+[ "$new_pid" != "$old_pid" ] || session_fail "the upgrade left the old watchdog process running"
+check "processes of $PROGRAM" "$(session_processes "$PROGRAM" | wc -l)" 1
+installed new/brisvel.exe
+reg_is "$WATCH_KEY" ImagePath "1 \"$(esc "\"$PROGRAM\"")\\0\""
+reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
+reg_is "$UNINSTALL\\$old_code" DisplayVersion none
+reg_is "$UNINSTALL\\$new_code" DisplayVersion "1 \"$(package_msi_version "$next")\\0\""
+
+# 4. Downgrade: refused (1603; a Unix exit code keeps its low byte), the
+#    newer product found; nothing changed. Wine's LaunchConditions shows the
+#    condition's text only in a message box, never under /qn nor in the log:
+#    the package must tie the text to the condition for Windows to show it.
+msi /i old.msi $((1603 & 255))
+grep -qF "WIX_DOWNGRADE_DETECTED = $new_code" "$MSI_LOG" ||
+    session_fail "the downgrade's log does not show the newer product $new_code found"
+check "the downgrade's condition and text" "$(msiinfo export old.msi LaunchCondition | tr -d '\r' | tail -n +4)" \
+    "NOT WIX_DOWNGRADE_DETECTED	$NEWER To install this older one, first remove the newer one (msiexec /x)."
+session_ctl kept BrisvelWatch hold $RUNNING 500
+session_expect_step kept 2 "hold $RUNNING 500" ok "pid=$new_pid"
+installed new/brisvel.exe
+
+# 5. Removal: no service, event source, file or folder left; the stand-in
+#    still installed.
+msi /x new.msi 0
+session_ctl removed BrisvelWatch
+session_expect_step removed 1 "use BrisvelWatch" error=1060
+gone "$PROGRAM" || session_fail "brisvel.exe still runs after the removal"
+reg_is "$WATCH_KEY" ImagePath none
+session_wine source reg query "$WATCH_SOURCE"
+check "event source key after removal: reg query exit code" "$SESSION_RC" 1
+reg_is "$UNINSTALL\\$new_code" DisplayVersion none
+[ ! -e "$FOLDER" ] || session_fail "$FOLDER is left after the removal: $(ls -A "$FOLDER")"
+session_ctl standin_kept Ondrimar query
+session_expect_step standin_kept 2 query ok
+session_finish
