@@ -67,7 +67,7 @@ msi /i old.msi 0
 reg_is "$WATCH_KEY" Type '4 "\x10\0\0\0"'
 reg_is "$WATCH_KEY" Start '4 "\x02\0\0\0"'
 reg_is "$WATCH_KEY" ErrorControl '4 "\x01\0\0\0"'
-reg_is "$WATCH_KEY" ImagePath "1 \"$(esc "\"$PROGRAM\"")\\0\""
+reg_is "$WATCH_KEY" ImagePath "2 \"$(esc "\"$PROGRAM\"")\\0\""
 reg_is "$WATCH_KEY" ObjectName '1 "LocalSystem\0"'
 reg_is "$WATCH_KEY" DisplayName '1 "Brisvel watchdog\0"'
 reg_is "$WATCH_KEY" Description \
@@ -99,7 +99,7 @@ new_pid=$(runs BrisvelWatch)
 [ "$new_pid" != "$old_pid" ] || session_fail "the upgrade left the old watchdog process running"
 check "processes of $PROGRAM" "$(session_processes "$PROGRAM" | wc -l)" 1
 installed new/brisvel.exe
-reg_is "$WATCH_KEY" ImagePath "1 \"$(esc "\"$PROGRAM\"")\\0\""
+reg_is "$WATCH_KEY" ImagePath "2 \"$(esc "\"$PROGRAM\"")\\0\""
 reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
 reg_is "$UNINSTALL\\$old_code" DisplayVersion none
 reg_is "$UNINSTALL\\$new_code" DisplayVersion "1 \"$(package_msi_version "$next")\\0\""
