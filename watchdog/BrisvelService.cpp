@@ -61,7 +61,7 @@ BOOL CBrisvelService::ReportEventCreationFailure() {
     FormatLastError(reason, 255);
     char text[300];
     snprintf(text, sizeof text, "CreateEvent failed - %s", reason);
-    LogEvent(text, EVENTLOG_ERROR_TYPE, 0xFFFFFFFFu);
+    LogEvent(text, EVENTLOG_ERROR_TYPE, kDefaultEventId);
     return 0;
 }
 
