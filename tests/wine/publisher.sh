@@ -37,7 +37,7 @@ session_install_pair
 #    another kind: open says so, and the stand-in logs it and serves on, as
 #    the monitored software is told to; what is there stays theirs.
 #          SQUATTER          WHAT THE NAME HOLDS AFTERWARDS
-squatters=("squat,1\0squat   dacl= bytes=1\0squat\0"
+squatters=("squat,squat      dacl= bytes=squat\0\0\0"
            "event            none 6")
 for row in "${squatters[@]}"; do
     read -r squatter holds <<<"$row"
