@@ -21,9 +21,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "Handles.h"
+#include "LiveCheckNames.h"
 #include "LiveFlag.h"
 #include "LivenessMonitor.h"
 
@@ -62,9 +64,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    CHandle mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "Ondrimar_LiveCheck"));
+    CHandle mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, LIVECHECK_SECTION_NAME));
     if (!mapping) {
-        std::fprintf(stderr, "checkcost: no section Ondrimar_LiveCheck (error %lu)\n",
+        std::fprintf(stderr, "checkcost: no section " LIVECHECK_SECTION_NAME " (error %lu)\n",
                      static_cast<unsigned long>(GetLastError()));
         return 1;
     }
@@ -77,22 +79,21 @@ int main(int argc, char** argv) {
     char* flag = static_cast<char*>(view.get());
     CTimer timer;
 
-    flag[0] = '1';
-    flag[1] = '\0';
+    std::memcpy(flag, LIVECHECK_ALIVE_TEXT, sizeof LIVECHECK_ALIVE_TEXT);
     std::vector<double> samples;
     for (int i = 0; i < checks; ++i) {
         LONGLONG start = timer.Now();
         bool alive = LiveCheck();
         LONGLONG end = timer.Now();
         if (!alive) {
-            std::fprintf(stderr, "checkcost: the check failed on \"1\"\n");
+            std::fprintf(stderr, "checkcost: the check failed on \"" LIVECHECK_ALIVE_TEXT "\"\n");
             return 1;
         }
         samples.push_back(timer.Microseconds(end - start));
     }
     Print("check_alive", samples);
 
-    flag[0] = '0';
+    std::memcpy(flag, LIVECHECK_UNHEALTHY_TEXT, sizeof LIVECHECK_UNHEALTHY_TEXT);
     samples.clear();
     for (int i = 0; i < lookups; ++i) {
         LONGLONG start = timer.Now();
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     }
     Print("check_dead_and_query", samples);
 
-    flag[0] = '1';
+    std::memcpy(flag, LIVECHECK_ALIVE_TEXT, sizeof LIVECHECK_ALIVE_TEXT);
 
     // The steps of one check, timed one by one.
     const int kSteps = 7;
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < checks; ++i) {
         LONGLONG t[kSteps + 1];
         t[0] = timer.Now();
-        HANDLE section = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "Ondrimar_LiveCheck");
+        HANDLE section = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, LIVECHECK_SECTION_NAME);
         t[1] = timer.Now();
         void* text = section ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
         t[2] = timer.Now();
@@ -134,7 +135,8 @@ int main(int argc, char** argv) {
             CloseHandle(section);
         t[7] = timer.Now();
         if (!alive) {
-            std::fprintf(stderr, "checkcost: the stepwise check failed on \"1\"\n");
+            std::fprintf(stderr,
+                         "checkcost: the stepwise check failed on \"" LIVECHECK_ALIVE_TEXT "\"\n");
             return 1;
         }
         for (int step = 0; step < kSteps; ++step)

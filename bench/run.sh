@@ -13,7 +13,7 @@
 #
 # What it does, in one Wine session of a throw-away prefix (no debug
 # channels, so tracing costs nothing), with the stand-in
-# (tools/helper.cpp) as the service "Ondrimar" and brisvel.exe
+# (tools/StandIn.cpp) as the service "Ondrimar" and brisvel.exe
 # as the service "BrisvelWatch":
 #  1. Bare start: with the watchdog stopped, the helper starts the stand-in
 #     and polls the service manager every 10 ms until it runs, BARE_STARTS

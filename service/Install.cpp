@@ -83,7 +83,7 @@ BOOL CNTService::Install() {
     if (result) {
         // The source is registered before the first record is written under it.
         AddEventSource(filePath, kTypesSupported);
-        LogEvent("Service installed", EVENTLOG_INFORMATION_TYPE, static_cast<DWORD>(-1));
+        LogEvent("Service installed", EVENTLOG_INFORMATION_TYPE, kDefaultEventId);
     }
     return result;
 }

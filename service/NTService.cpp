@@ -10,7 +10,6 @@ CNTService* CNTService::s_instance = NULL;
 
 namespace {
 
-const DWORD kDefaultEventId = 0xFFFFFFFFu;
 const DWORD kServiceWaitHint = 3000;
 
 // Message identifiers follow the published layout: severity in the top two

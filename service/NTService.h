@@ -59,9 +59,14 @@ public:
     // Event-log source registration: return a registry status code.
     virtual LONG AddEventSource(LPCSTR messageFile, DWORD typesSupported);
     virtual LONG RemoveEventSource();
+    // The `eventId` (-1 as a DWORD) that asks LogEvent for the default
+    // identifier of the record's type.
+    static const DWORD kDefaultEventId = 0xFFFFFFFFu;
+
     // Writes one Application-log record under the service's name with one
-    // string, `text`. An `eventId` of -1 asks for the default identifier of
-    // `eventType`. Writes nothing when the event source cannot be registered.
+    // string, `text`. An `eventId` of kDefaultEventId asks for the default
+    // identifier of `eventType`. Writes nothing when the event source cannot
+    // be registered.
     virtual void LogEvent(LPCSTR text, WORD eventType, DWORD eventId);
 
     // Fills m_status for `state` and reports it to the SCM. Returns

@@ -28,7 +28,7 @@ readonly STOPPED=1 START_PENDING=2 STOP_PENDING=3 RUNNING=4 CONTINUE_PENDING=5 \
     PAUSE_PENDING=6 PAUSED=7
 readonly STOP=1 PAUSE=2 CONTINUE=3 INTERROGATE=4
 readonly ACCEPT_STOP=1 ACCEPT_PAUSE_CONTINUE=2 ACCEPT_SHUTDOWN=4
-# The stand-in's own controls (tools/helper.cpp): each is done before
+# The stand-in's own controls (tools/StandIn.cpp): each is done before
 # ControlService returns.
 readonly PUBLISH_ALIVE=128 PUBLISH_ZERO=129 REMOVE_SECTION=130 CRASH=131 FILL_GARBAGE=132 \
     SECTION_ONE_BYTE=133 SECTION_ONE_MIB=134

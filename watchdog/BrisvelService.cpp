@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "LiveCheckNames.h"
 #include "LivenessMonitor.h"
 
 namespace {
@@ -49,7 +50,8 @@ void PollUntilStopped(HANDLE stopEvent, HANDLE pauseEvent, HANDLE continueEvent)
 } // namespace
 
 CBrisvelService::CBrisvelService()
-    : CNTService("Ondrimar", NULL), m_stopEvent(NULL), m_pauseEvent(NULL), m_continueEvent(NULL) {
+    : CNTService(LIVECHECK_SERVICE_NAME, NULL), m_stopEvent(NULL), m_pauseEvent(NULL),
+      m_continueEvent(NULL) {
     m_controlsAccepted =
         SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN;
 }
@@ -63,7 +65,7 @@ BOOL CBrisvelService::ReportEventCreationFailure() {
     FormatLastError(reason, 255);
     char text[300];
     snprintf(text, sizeof text, "CreateEvent failed - %s", reason);
-    LogEvent(text, EVENTLOG_ERROR_TYPE, 0xFFFFFFFFu);
+    LogEvent(text, EVENTLOG_ERROR_TYPE, kDefaultEventId);
     SetLastError(error);
     return 0;
 }

@@ -2,9 +2,11 @@
 
 #include <ctype.h>
 
+#include "LiveCheckNames.h"
+
 namespace {
 
-const char kAliveText[] = "1";
+const char kAliveText[] = LIVECHECK_ALIVE_TEXT;
 
 } // namespace
 

@@ -3,13 +3,14 @@
 #include <atomic>
 
 #include "Handles.h"
+#include "LiveCheckNames.h"
 #include "LiveFlag.h"
 
 namespace {
 
-const char kSectionName[] = "Ondrimar_LiveCheck";
-const char kMonitoredService[] = "Ondrimar";
-const char kAliveText[] = "1";
+const char kSectionName[] = LIVECHECK_SECTION_NAME;
+const char kMonitoredService[] = LIVECHECK_SERVICE_NAME;
+const char kAliveText[] = LIVECHECK_ALIVE_TEXT;
 const DWORD kCheckPeriodMs = 1000;
 
 // Written by the short-lived threads of StartMonitor and ReleaseMonitor.

@@ -65,7 +65,7 @@ row() {
 }
 
 # reg_is KEY VALUE EXPECTED: the value's type and bytes, as "TYPE \"BYTES\""
-# with \0 for a zero byte (see tools/helper.cpp), or "none".
+# with \0 for a zero byte (see tests/wine/probes.cpp), or "none".
 reg_is() {
     session_helper reg reg get "$1" "$2"
     check "$1 $2" "$(cat "$SESSION_DIR/reg.out")" "$3"

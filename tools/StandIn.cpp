@@ -1,0 +1,208 @@
+// The stand-in for the monitored software, run as the service "Ondrimar" by
+// the scenarios, the demo and the benchmark. While healthy it publishes "1"
+// through the publisher (publisher/LiveCheckPublisher.h), as the monitored
+// software is meant to. It reports a short wait hint (300 ms) so that
+// restart times measure the watchdog, not the hint. It accepts stop, and
+// these controls, each done before ControlService returns:
+//   128 publish "1"   129 publish "0"   130 remove the section
+//   131 crash: report stopped with ERROR_PROCESS_ABORTED and end the process
+//       100 ms later, without clean-up (time for the reply to be sent)
+//   132 fill the section with non-zero bytes, the first "1" (no zero at all)
+//   133 / 134 recreate the section with 1 byte / 1 MiB, holding "1"
+// 128, 129 and 132 open the publisher's page when there is no section. 132
+// to 134 are sections no publisher writes, made by the tests' own code
+// (tests/wine/BrokenSections.cpp); 128 and 129 write into such a section,
+// once there is one, with that code too. Mode "slow" reports start pending
+// with a wait hint of INFINITE for half a second before it runs; mode "fail"
+// reports start pending and then stopped. When the publisher cannot open
+// the section at start, the stand-in does what the monitored software is
+// told to: it writes an error record "cannot publish Ondrimar_LiveCheck:
+// error N" (N the publisher's last error, LIVECHECK_ERROR_NAME_TAKEN when
+// the name is squatted) and serves on.
+#include <cstdio>
+#include <cstring>
+
+#include "LiveCheckPublisher.h"
+#include "helper.h"
+#include "probes.h"
+
+namespace {
+
+const DWORD kControlPublishAlive = 128;
+const DWORD kControlPublishZero = 129;
+const DWORD kControlRemoveSection = 130;
+const DWORD kControlCrash = 131;
+const DWORD kControlFillGarbage = 132;
+const DWORD kControlOneByte = 133;
+const DWORD kControlOneMiB = 134;
+const DWORD kPublishFailedEventId = 1;
+
+// One error record under the service's name: the alarm of a publisher that
+// cannot open its section.
+void LogPublishFailure(DWORD error) {
+    char text[96];
+    std::snprintf(text, sizeof text, "cannot publish %s: error %lu", LIVECHECK_SECTION_NAME,
+                  static_cast<unsigned long>(error));
+    LPCSTR strings[1] = {text};
+    CEventSource source(RegisterEventSourceA(nullptr, LIVECHECK_SERVICE_NAME));
+    if (source)
+        ReportEventA(source.get(), EVENTLOG_ERROR_TYPE, 0, kPublishFailedEventId, nullptr, 1, 0,
+                     strings, nullptr);
+}
+
+class CStandIn {
+public:
+    explicit CStandIn(const char* mode)
+        : m_mode(mode), m_handle(nullptr), m_status(), m_checkPoint(0), m_publisher() {
+        m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    }
+    ~CStandIn() { LiveCheckClose(&m_publisher); }
+
+    void Run(const char* name) {
+        m_handle = RegisterServiceCtrlHandlerExA(name, Handler, this);
+        m_stop.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (m_handle == nullptr || !m_stop)
+            return;
+        bool slow = std::strcmp(m_mode, "slow") == 0;
+        {
+            CCriticalSectionLock lock(m_lock);
+            Report(SERVICE_START_PENDING, slow ? INFINITE : 300, NO_ERROR);
+        }
+        if (slow)
+            Sleep(500);
+        {
+            CCriticalSectionLock lock(m_lock);
+            if (std::strcmp(m_mode, "fail") == 0) {
+                Report(SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR);
+                return;
+            }
+            if (!Publish(LIVECHECK_ALIVE_TEXT))
+                LogPublishFailure(GetLastError());
+            Report(SERVICE_RUNNING, 0, NO_ERROR);
+        }
+        WaitForSingleObject(m_stop.get(), INFINITE);
+        CCriticalSectionLock lock(m_lock);
+        RemoveSection();
+        Report(SERVICE_STOPPED, 0, NO_ERROR);
+    }
+
+private:
+    // Wine runs the handler on a thread of its own: the lock keeps it apart
+    // from Run's reports and the section.
+    static DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID self) {
+        CStandIn* standIn = static_cast<CStandIn*>(self);
+        CCriticalSectionLock lock(standIn->m_lock);
+        return standIn->Handle(control);
+    }
+
+    // Returns NO_ERROR, or the last error of the section call that failed.
+    DWORD Handle(DWORD control) {
+        bool running = m_status.dwCurrentState == SERVICE_RUNNING;
+        bool done = true;
+        switch (control) {
+        case SERVICE_CONTROL_STOP:
+            if (running) {
+                Report(SERVICE_STOP_PENDING, 300, NO_ERROR);
+                SetEvent(m_stop.get());
+            }
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            SetServiceStatus(m_handle, &m_status);
+            break;
+        case kControlPublishAlive:
+        case kControlPublishZero:
+            done = Publish(control == kControlPublishAlive ? LIVECHECK_ALIVE_TEXT
+                                                           : LIVECHECK_UNHEALTHY_TEXT);
+            break;
+        case kControlRemoveSection:
+            RemoveSection();
+            break;
+        case kControlCrash:
+            if (running) {
+                Report(SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED);
+                CHandle ender(CreateThread(nullptr, 0, EndSoon, nullptr, 0, nullptr));
+            }
+            break;
+        case kControlFillGarbage:
+            done = m_broken.view() || m_publisher.view || LiveCheckOpen(&m_publisher);
+            if (done)
+                FillGarbage(m_broken.view() ? m_broken.view() : m_publisher.view);
+            break;
+        case kControlOneByte:
+        case kControlOneMiB:
+            LiveCheckClose(&m_publisher);
+            done =
+                m_broken.Create(control == kControlOneByte ? 1 : 1024 * 1024, LIVECHECK_ALIVE_TEXT);
+            break;
+        }
+        return done ? NO_ERROR : GetLastError();
+    }
+
+    static DWORD WINAPI EndSoon(LPVOID) {
+        Sleep(100);
+        TerminateProcess(GetCurrentProcess(), ERROR_PROCESS_ABORTED);
+        return 0;
+    }
+
+    // Writes `text` (the alive or the unhealthy one): through the publisher,
+    // opening its section first when there is none, or into the broken
+    // section held. Returns false with the last error of the call that
+    // failed.
+    bool Publish(const char* text) {
+        if (m_broken.view())
+            return m_broken.Write(text);
+        if (!m_publisher.view && !LiveCheckOpen(&m_publisher))
+            return false;
+        return std::strcmp(text, LIVECHECK_ALIVE_TEXT) == 0 ? LiveCheckAlive(&m_publisher)
+                                                            : LiveCheckUnhealthy(&m_publisher);
+    }
+
+    void RemoveSection() {
+        m_broken.Release();
+        LiveCheckClose(&m_publisher);
+    }
+
+    // Called with m_lock held.
+    void Report(DWORD state, DWORD waitHint, DWORD exitCode) {
+        bool settled = state == SERVICE_RUNNING || state == SERVICE_STOPPED;
+        m_status.dwCurrentState = state;
+        m_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+        m_status.dwWin32ExitCode = exitCode;
+        m_status.dwServiceSpecificExitCode = exitCode == ERROR_SERVICE_SPECIFIC_ERROR ? 1 : 0;
+        m_status.dwCheckPoint = settled ? 0 : ++m_checkPoint;
+        m_status.dwWaitHint = waitHint;
+        SetServiceStatus(m_handle, &m_status);
+    }
+
+    const char* m_mode;
+    CCriticalSection m_lock;
+    SERVICE_STATUS_HANDLE m_handle;
+    SERVICE_STATUS m_status;
+    DWORD m_checkPoint;
+    CHandle m_stop;
+    // At most one of the two holds a section. The publisher's is a C struct
+    // released by LiveCheckClose, on every path through RemoveSection.
+    LiveCheckPublisher m_publisher;
+    CBrokenSection m_broken;
+};
+
+CStandIn* s_standIn = nullptr;
+
+void WINAPI StandInMain(DWORD argc, LPSTR* argv) {
+    s_standIn->Run(argc > 0 ? argv[0] : LIVECHECK_SERVICE_NAME);
+}
+
+} // namespace
+
+int RunService(const char* mode) {
+    CStandIn standIn(mode);
+    s_standIn = &standIn;
+    char name[] = LIVECHECK_SERVICE_NAME;
+    SERVICE_TABLE_ENTRYA table[] = {{name, StandInMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherA(table))
+        return Fail("StartServiceCtrlDispatcher");
+    // The dispatcher returns once stopped is reported, while the service
+    // thread may still be leaving Run; the process ends with the objects.
+    Sleep(100);
+    return 0;
+}
