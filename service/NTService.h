@@ -57,8 +57,8 @@ public:
     // Event-log source registration: return a registry status code.
     virtual LONG AddEventSource(LPCSTR messageFile, DWORD typesSupported);
     virtual LONG RemoveEventSource();
-    // Writes one Application-log record under the service's name with one
-    // string, `text`. An `eventId` of -1 asks for the default identifier of
+    // Writes one Application-log record under m_eventSource with one string,
+    // `text`. An `eventId` of -1 asks for the default identifier of
     // `eventType`. Writes nothing when the event source cannot be registered.
     virtual void LogEvent(LPCSTR text, WORD eventType, DWORD eventId);
 
@@ -86,6 +86,10 @@ public:
 
     LPCSTR m_serviceName;
     LPCSTR m_displayName;
+    // The event source of LogEvent's records: the service name, and when the
+    // service manager runs the service, the name it was started by (a
+    // service name has at most 256 characters).
+    char m_eventSource[257];
     DWORD m_checkPoint;
     DWORD m_lastError;
     SERVICE_STATUS m_status;
