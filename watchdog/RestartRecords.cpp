@@ -47,28 +47,37 @@ const char* SectionWords(ESectionState state) {
     return "held";
 }
 
-// "the section NAME did not exist", or "... held "TEXT"".
+// "the section NAME did not exist", or "... held "TEXT"", then " and more"
+// when TEXT is not the whole text.
 void AddSection(CTextOut& text, const char* section, const CSectionSeen& seen) {
     text.Add("the section %s %s", section, SectionWords(seen.state));
     if (seen.state == SectionHeld) {
-        char shown[kSectionShown * 4 + 4];
+        char shown[kSectionShown * 4 + 1];
         size_t count = seen.size < sizeof seen.bytes ? seen.size : sizeof seen.bytes;
-        ShowSectionText(shown, sizeof shown, seen.bytes, count);
-        text.Add(" \"%s\"", shown);
+        bool cut = false;
+        ShowSectionText(shown, sizeof shown, seen.bytes, count, cut);
+        text.Add(" \"%s\"%s", shown, cut ? " and more" : "");
     }
 }
 
 void AddOutcome(CTextOut& text, const char* service, const CRestartFacts& facts, bool one) {
-    if (facts.ran)
+    switch (facts.end) {
+    case RestartRan:
         text.Add(" %s was running %lu ms after the %sstart.", service,
                  static_cast<unsigned long>(facts.tookMs), one ? "" : "last ");
-    else
+        break;
+    case RestartStopped:
         text.Add(" The watchdog was told to stop before %s ran.", service);
+        break;
+    case RestartRefused:
+        text.Add(" %s was still not running when the next start was refused.", service);
+        break;
+    }
 }
 
 } // namespace
 
-size_t ShowSectionText(char* out, size_t size, const char* bytes, size_t count) {
+size_t ShowSectionText(char* out, size_t size, const char* bytes, size_t count, bool& cut) {
     CTextOut text(out, size);
     size_t end = 0;
     while (end < count && bytes[end] != '\0')
@@ -101,8 +110,7 @@ size_t ShowSectionText(char* out, size_t size, const char* bytes, size_t count) 
     }
     // Cut when more text follows what is shown, or when what was read ends
     // before its NUL: either way the reader must not take it for the whole.
-    if (end > shown || end == count)
-        text.Add("...");
+    cut = end > shown || end == count;
     return text.Length();
 }
 

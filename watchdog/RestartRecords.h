@@ -24,13 +24,16 @@ struct CSectionSeen {
     char bytes[kSectionShown + 1];
 };
 
+// How a restart ended: the service reported running; the watchdog was told
+// to stop first; or a later start was refused for good.
+enum ERestartEnd { RestartRan, RestartStopped, RestartRefused };
+
 // One restart: one or more starts accepted while the service was not
-// running; `ran` says whether it then reported running (not when the
-// watchdog was told to stop first), `tookMs` milliseconds after the last
-// start request.
+// running, and how it ended; when it ran, `tookMs` milliseconds after the
+// last start request.
 struct CRestartFacts {
     CSectionSeen seen;
-    bool ran;
+    ERestartEnd end;
     uint32_t tookMs;
 };
 
@@ -40,13 +43,13 @@ enum EGiveUpReason { ServiceDisabled, ServiceMarkedForDelete, ServiceGone };
 // Writes the text of the first `count` bytes of `bytes`, up to the first
 // NUL, into `out` (`size` bytes, NUL included; a longer result is cut at
 // `size` - 1, nothing is written when `size` is 0), in printable ASCII only,
-// so that no byte of it can start a line, move the layout or pass for
-// quoting: \\, \", \r, \n, \t, \xNN for every other byte outside 0x20..0x7E
-// and for '%' (Event Viewer reads "%%N" in a record's text as a reference to
-// another message). At most kSectionShown bytes are shown; "..." follows
-// when the text goes on past them, or when no NUL ends it within `count`.
-// Returns the length written.
-size_t ShowSectionText(char* out, size_t size, const char* bytes, size_t count);
+// so that no byte of it can start a line, move the layout or end a quoted
+// text: \\, \", \r, \n, \t, and \xNN for every other byte outside
+// 0x20..0x7E and for '%' (Event Viewer reads "%%N" in a record's text as a
+// reference to another message). At most kSectionShown bytes are shown;
+// `cut` tells whether the text goes on past them, or may do so: no NUL ends
+// it within `count`. Returns the length written.
+size_t ShowSectionText(char* out, size_t size, const char* bytes, size_t count, bool& cut);
 
 // The information record of `starts` (at least 1) starts of `service`
 // (whose section is `section`) into `out` (`size` bytes, cut to fit,
