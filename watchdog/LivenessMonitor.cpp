@@ -93,19 +93,21 @@ void WriteGiveUpRecord(DWORD refusal) {
 }
 
 // Records what a call of EnsureMonitoredRunning did, after a check that
-// found the section as `seen`.
+// found the section as `seen`. Every accepted start counts, also those of a
+// restart that ends in a refusal: each was a start of the service.
 void RecordRestart(const CSectionSeen& seen, const CRestartOutcome& outcome) {
-    if (outcome.kind == CRestartOutcome::Ran || outcome.kind == CRestartOutcome::Abandoned ||
-        outcome.kind == CRestartOutcome::GaveUp)
-        s_warned = false; // a start was accepted
-    if (outcome.kind == CRestartOutcome::Refused || outcome.kind == CRestartOutcome::GaveUp) {
-        WriteGiveUpRecord(outcome.refusal);
-    } else if (outcome.kind != CRestartOutcome::NothingStarted) {
+    if (outcome.starts != 0) {
+        s_warned = false;
         s_lastRestart.seen = seen;
-        s_lastRestart.ran = outcome.kind == CRestartOutcome::Ran;
+        s_lastRestart.end = outcome.kind == CRestartOutcome::Ran      ? RestartRan
+                            : outcome.kind == CRestartOutcome::GaveUp ? RestartRefused
+                                                                      : RestartStopped;
         s_lastRestart.tookMs = outcome.tookMs;
         s_pacing.Count(GetTickCount(), outcome.starts);
+        WriteDueRestartRecord(); // before a warning that follows from it
     }
+    if (outcome.kind == CRestartOutcome::Refused || outcome.kind == CRestartOutcome::GaveUp)
+        WriteGiveUpRecord(outcome.refusal);
 }
 
 // True when `size` bytes from `address` lie in committed memory that may be
