@@ -15,6 +15,10 @@ DWORD DefaultEventId(WORD eventType) {
 }
 
 BOOL WriteEventRecord(LPCSTR source, PSID user, WORD eventType, DWORD eventId, LPCSTR text) {
+    // A source with no key under the Application log is accepted too; Event
+    // Viewer then finds no message file for it. Wine stores no record at all:
+    // it returns a made-up handle and only traces the record on standard
+    // error (advapi and eventlog debug channels).
     CEventSource handle(RegisterEventSourceA(NULL, source));
     if (!handle)
         return FALSE;
