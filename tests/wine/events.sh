@@ -106,11 +106,13 @@ took=$(tail -c +"$((mark + 1))" "$SESSION_DIR/session.err" | grep -oE 'running [
 #    a tenth start in the minute. When the minute after the first record
 #    ends, one record gives their number and the last one's section, gone
 #    with the stopped stand-in.
+#    Each stand-in runs 1.2 s, time for the watchdog to see it run and end
+#    its restart, so that each crash is a restart of its own.
 for ((restarts = 2; restarts <= 10; restarts++)); do
     standin=$(session_field crash 3 pid)
-    session_ctl crash Ondrimar control $CRASH wait $RUNNING 5000
-    session_expect_step crash 3 "wait $RUNNING 5000" ok &&
-        [ "$(session_field crash 3 pid)" != "$standin" ] ||
+    session_ctl crash Ondrimar control $CRASH wait $RUNNING 5000 hold $RUNNING 1200
+    session_expect_step crash 4 "hold $RUNNING 1200" ok &&
+        [ "$(session_field crash 4 pid)" != "$standin" ] ||
         session_fail "restart $restarts: the stand-in not running in a new process"
 done
 records_since "records of ten restarts within the minute" "$mark" "$restart"
