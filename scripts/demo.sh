@@ -151,19 +151,20 @@ fi
 
 # --- the event records ---------------------------------------------------------------
 say "Event records (Application log; Wine keeps none, they are read from its trace):"
-mapfile -t records < <(session_records "$SESSION_DIR/session.err" "$SESSION_DIR/stop.err")
+# At most one restart record a minute: the second restart is only counted.
+mapfile -t records < <(session_source_records "$SESSION_DIR/session.err" "$SESSION_DIR/stop.err")
 if [ "${#records[@]}" -eq 0 ]; then
-    say "  none: nothing failed (the watchdog records failures, not restarts)."
+    say "  none."
 fi
 for record in "${records[@]}"; do
     IFS=$'\t' read -r -a field <<<"$record"
-    case "${field[0]}" in
+    case "${field[1]}" in
     1) type=error ;;
     2) type=warning ;;
     4) type=information ;;
-    *) type="type ${field[0]}" ;;
+    *) type="type ${field[1]}" ;;
     esac
-    say "  $type, id ${field[1]}: ${field[3]}"
+    say "  ${field[0]}, $type, id ${field[2]}: ${field[4]}"
 done
 
 # --- everything removed ----------------------------------------------------------------

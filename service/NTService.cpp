@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "EventRecord.h"
 #include "MessageText.h"
 
 CNTService* CNTService::s_instance = NULL;
@@ -11,19 +12,6 @@ CNTService* CNTService::s_instance = NULL;
 namespace {
 
 const DWORD kServiceWaitHint = 3000;
-
-// Message identifiers follow the published layout: severity in the top two
-// bits, facility 0, code in the low 16 bits.
-DWORD DefaultEventId(WORD eventType) {
-    switch (eventType) {
-    case EVENTLOG_ERROR_TYPE:
-        return 0xC0000002u; // error, code 2
-    case EVENTLOG_WARNING_TYPE:
-        return 0x80000001u; // warning, code 1
-    default:
-        return 0x40000000u; // informational, code 0
-    }
-}
 
 // Fills every field of `status` except the service type for a report of
 // `state` (one of the SERVICE_* states):
@@ -64,6 +52,8 @@ CNTService::CNTService(LPCSTR serviceName, LPCSTR displayName)
       m_desiredAccess(SERVICE_ALL_ACCESS), m_serviceType(SERVICE_WIN32_OWN_PROCESS),
       m_startType(SERVICE_AUTO_START), m_errorControl(SERVICE_ERROR_NORMAL), m_loadOrderGroup(NULL),
       m_tagId(0), m_dependencies(NULL), m_accountName(NULL), m_password(NULL) {
+    lstrcpynA(m_eventSource, serviceName, sizeof m_eventSource);
+
     OSVERSIONINFOA version;
     memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
@@ -171,11 +161,7 @@ void CNTService::LogEvent(LPCSTR text, WORD eventType, DWORD eventId) {
         eventId = DefaultEventId(eventType);
 
     // The source is registered for each record; no handle outlives the call.
-    CEventSource source(RegisterEventSourceA(NULL, m_serviceName));
-    if (!source)
-        return;
-    LPCSTR strings[1] = {text};
-    ReportEventA(source.get(), eventType, 0, eventId, m_userSid.get(), 1, 0, strings, NULL);
+    WriteEventRecord(m_eventSource, m_userSid.get(), eventType, eventId, text);
 }
 
 LPSTR CNTService::FormatLastError(LPSTR buffer, DWORD size) {
@@ -211,6 +197,12 @@ BOOL CNTService::RunAsService() {
 }
 
 void WINAPI CNTService::ServiceMainProc(DWORD argc, LPSTR* argv) {
+    // From here on records go under the name the service manager started
+    // the service by, which need not be m_serviceName: the program may be
+    // installed under another name, beside a service of that name. Taken
+    // before the handler is registered, so no record reads it half copied.
+    if (argc > 0 && argv[0] != NULL && argv[0][0] != '\0')
+        lstrcpynA(s_instance->m_eventSource, argv[0], sizeof s_instance->m_eventSource);
     SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerA(s_instance->m_serviceName, ControlHandler);
     {

@@ -63,8 +63,8 @@ public:
     // identifier of the record's type.
     static const DWORD kDefaultEventId = 0xFFFFFFFFu;
 
-    // Writes one Application-log record under the service's name with one
-    // string, `text`. An `eventId` of kDefaultEventId asks for the default
+    // Writes one Application-log record under m_eventSource with one string,
+    // `text`. An `eventId` of kDefaultEventId asks for the default
     // identifier of `eventType`. Writes nothing when the event source cannot
     // be registered.
     virtual void LogEvent(LPCSTR text, WORD eventType, DWORD eventId);
@@ -93,6 +93,10 @@ public:
 
     LPCSTR m_serviceName;
     LPCSTR m_displayName;
+    // The event source of LogEvent's records: the service name, and when the
+    // service manager runs the service, the name it was started by (a
+    // service name has at most 256 characters).
+    char m_eventSource[257];
     DWORD m_checkPoint;
     DWORD m_lastError;
     SERVICE_STATUS m_status;

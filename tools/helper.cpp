@@ -19,6 +19,11 @@
 //   helper squat BYTES           the same, committed and with the default
 //                                descriptor: a section the publisher must
 //                                not take over
+//   helper forge BYTES           write BYTES and a zero into the section as it
+//                                is (or a new one), and hold it
+//   helper message MODULE ID INSERT  message ID of MODULE's message table
+//                                formatted with one INSERT, as Event Viewer
+//                                does, written byte for byte
 //   helper event                 hold an event named "Ondrimar_LiveCheck"
 //   helper section               the section's DACL (SDDL) and first bytes,
 //                                or "none ERROR"
@@ -37,8 +42,8 @@
 int Usage() {
     std::fputs("usage: helper service [slow|fail] | svc NAME STEP... | handles PID | idle |\n"
                "       errtext CODE | reg get|set|delete KEY VALUE [TYPE BYTES] |\n"
-               "       reserve BYTES | squat BYTES | event | section | account PID |\n"
-               "       reopen MS\n",
+               "       reserve BYTES | squat BYTES | forge BYTES | event | section |\n"
+               "       account PID | reopen MS | message MODULE ID INSERT\n",
                stderr);
     return 2;
 }
@@ -68,9 +73,13 @@ int main(int argc, char** argv) {
     if (command == "reg" && argc >= 4)
         return RunRegistry(argc - 2, argv + 2);
     if (command == "reserve" && argc == 3)
-        return HoldSection(SEC_RESERVE, argv[2]);
+        return HoldSection(SEC_RESERVE, argv[2], true);
     if (command == "squat" && argc == 3)
-        return HoldSection(SEC_COMMIT, argv[2]);
+        return HoldSection(SEC_COMMIT, argv[2], true);
+    if (command == "forge" && argc == 3)
+        return HoldSection(SEC_COMMIT, argv[2], false);
+    if (command == "message" && argc == 5)
+        return PrintMessage(argv[2], Number(argv[3]), argv[4]);
     if (command == "event" && argc == 2)
         return HoldEvent();
     if (command == "section" && argc == 2)

@@ -286,6 +286,22 @@ session_records() {
         END { print join("\t", @$_), "\n" for @r }' -- "$@"
 }
 
+# session_source_records FILE...: as session_records, each line led by the
+# record's event source and a TAB: the name the reporting thread last gave
+# RegisterEventSourceA, as Wine prints it ("Name", C escapes), "?" if none.
+session_source_records() {
+    perl -ne '
+        if (/^((?:[0-9a-f]+:)*)fixme:advapi:RegisterEventSourceA \(.*?,(".*")\): stub\r?$/) {
+            $source{$1} = $2;
+        } elsif (/^((?:[0-9a-f]+:)*)fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),(\w+),/) {
+            push @r, [$source{$1} // "?", hex $2, sprintf("0x%08x", hex $3), hex($4) ? 1 : 0];
+            $open{$1} = $r[-1];
+        } elsif (/^((?:[0-9a-f]+:)*)(?:err|warn|trace):eventlog:ReportEventW (L".*?)\r?$/) {
+            push @{$open{$1}}, $2 if $open{$1} && @{$open{$1}} == 4;
+        }
+        END { print join("\t", @$_), "\n" for @r }' -- "$@"
+}
+
 # session_processes WINDOWS_PATH: the Linux pids of this prefix's live processes
 # whose program is WINDOWS_PATH. A zombie has no command line: not listed.
 session_processes() {

@@ -72,6 +72,9 @@ BOOL CBrisvelService::ReportEventCreationFailure() {
 
 BOOL CBrisvelService::Execute(DWORD, LPSTR*) {
     SetStatus(SERVICE_START_PENDING, kWaitHint, 0);
+    // The monitor's records go under the same source and user as the
+    // service's own.
+    SetMonitorRecordSource(m_eventSource, m_userSid.get());
 
     // Without its stop event the loop below could never end, and the
     // service could never be stopped: rather than reporting running, give

@@ -4,9 +4,35 @@
 //
 // The monitor uses only system calls and reads nothing of the service
 // object. Every handle, view and status record it uses is local to one call.
+// It writes a record when it restarts the service (at most one a minute, the
+// rest counted) and when it cannot start it for good (once, until a start is
+// accepted again), under the source SetMonitorRecordSource names.
 #pragma once
 
 #include <windows.h>
+
+#include "RestartRecords.h"
+
+// How a call of EnsureMonitoredRunning ended.
+struct CRestartOutcome {
+    enum EKind {
+        NothingStarted, // running, not to be started, or left to the next check
+        Refused,        // the start was refused for good (`refusal`)
+        Ran,            // started, and running `tookMs` after the last start request
+        GaveUp,         // started, then a retry was refused for good (`refusal`)
+        Abandoned,      // started, then restarts were stopped before it ran
+    } kind;
+    DWORD starts; // accepted start requests
+    DWORD tookMs;
+    DWORD refusal; // ERROR_SERVICE_DISABLED, _MARKED_FOR_DELETE or _DOES_NOT_EXIST
+};
+
+// Names the event source the monitor's records go under (cut to 256
+// characters) and the user SID they carry (null or invalid: none); both are
+// copied. Call before StartMonitor: the monitor thread reads them without a
+// lock. Until it is called, or with an empty source, the monitor writes no
+// records.
+void SetMonitorRecordSource(LPCSTR source, PSID user);
 
 // Thread procedure: creates the monitor thread unless a handle to one is
 // already held, and keeps its handle. Returns 0.
@@ -27,17 +53,22 @@ DWORD WINAPI MonitorLoop(LPVOID param);
 void StopRestarts();
 
 // True when the section exists, can be mapped with full access, and its
-// first two bytes are committed, readable and hold the text "1". Keeps no
+// first bytes are committed, readable and hold the text "1". Keeps no
 // handle or view.
 bool LiveCheck();
+
+// LiveCheck, telling in `seen` what the section held: missing (no section of
+// that name), unreadable, or held, with its first two bytes when they say
+// "1" and else as many as `seen` keeps.
+bool CheckSection(CSectionSeen& seen);
 
 // When the service "Ondrimar" is installed and not running, starts it and
 // keeps starting and interrogating it, sleeping its wait hint (250 ms to
 // 10 s) between tries, until it reports running. Every failure before the
 // first accepted start ends the attempt until the next check, and so does a
 // retry refused because the service is disabled, deleted or gone, or a
-// StopRestarts call.
-void EnsureMonitoredRunning();
+// StopRestarts call. Returns how it ended; writes no record.
+CRestartOutcome EnsureMonitoredRunning();
 
 // The monitor thread handle StartMonitor keeps, or null.
 HANDLE MonitorThreadHandle();

@@ -119,6 +119,29 @@ int PrintErrorText(DWORD code) {
     return 0;
 }
 
+// The message `id` of `module`'s message table, formatted with `insert` as
+// its one insert the way Event Viewer does (the module loaded as data: only
+// its resources are used), written byte for byte.
+int PrintMessage(const char* module, DWORD id, const char* insert) {
+    HMODULE file = LoadLibraryExA(module, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (file == nullptr)
+        return Fail("LoadLibraryEx");
+    LPSTR text = nullptr;
+    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(insert)};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
+                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  file, id, 0, reinterpret_cast<LPSTR>(&text), 0,
+                                  reinterpret_cast<va_list*>(inserts));
+    CLocalMemory owner(text);
+    int result = length == 0 ? Fail("FormatMessage") : 0;
+    FreeLibrary(file);
+    if (result != 0)
+        return result;
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::fwrite(text, 1, length, stdout);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Sections.
 
@@ -127,15 +150,16 @@ int PrintErrorText(DWORD code) {
 // process write into a reserved page (VirtualQuery says MEM_RESERVE); on
 // Windows the write would fault. A section of the name that still exists (a
 // watchdog's check holds it a moment after its owner let go) is not taken:
-// creation is retried for up to a second.
-int HoldSection(DWORD flags, const char* text) {
+// creation is retried for up to a second. With `fresh` false, a section
+// that exists is written into instead (a forger).
+int HoldSection(DWORD flags, const char* text, bool fresh) {
     CHandle mapping;
     for (int tries = 0; tries < 1000; ++tries) {
         mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | flags, 0,
                                          kPageSize, LIVECHECK_SECTION_NAME));
         if (!mapping)
             return Fail("CreateFileMapping");
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
+        if (!fresh || GetLastError() != ERROR_ALREADY_EXISTS)
             break;
         mapping.reset();
         Sleep(1);

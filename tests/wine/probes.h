@@ -41,7 +41,8 @@ void FillGarbage(void* view);
 // ---- tests/wine/probes.cpp: probes only the tests use (see there).
 int PrintErrorText(DWORD code);
 int RunRegistry(int argc, char** argv);
-int HoldSection(DWORD flags, const char* text);
+int PrintMessage(const char* module, DWORD id, const char* insert);
+int HoldSection(DWORD flags, const char* text, bool fresh);
 int HoldEvent();
 int PrintSection();
 int PrintAccount(DWORD pid);

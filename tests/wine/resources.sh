@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The resources and imports of brisvel.exe, read back with binutils
-# (windres -O rc, objdump -p) as the loader and Explorer find them.
+# (windres -O rc, objdump -p) as the loader and Explorer find them; the
+# message table's texts are checked through FormatMessage in events.sh.
 #
 # usage: resources.sh BRISVEL_EXE OBJDUMP
 set -uo pipefail
@@ -30,6 +31,10 @@ expect 1     'VALUE "Translation", 0x412, 1200'
 expect 1     '1 24 /* RT_MANIFEST */'
 expect 1     '<requestedExecutionLevel '
 expect 1     '<requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>'
+expect 1     '1 11 /* RT_MESSAGETABLE */'
+expect 1     '   MessageId = 0x40000000'
+expect 1     '   MessageId = 0x80000001'
+expect 1     '   MessageId = 0xc0000002'
 
 if [ "$imports" != "ADVAPI32.dll KERNEL32.dll WS2_32.dll msvcrt.dll" ]; then
     echo "FAIL: imports $imports" >&2
