@@ -159,9 +159,9 @@ fi
 for record in "${records[@]}"; do
     IFS=$'\t' read -r -a field <<<"$record"
     case "${field[1]}" in
-    1) type=error ;;
-    2) type=warning ;;
-    4) type=information ;;
+    "$ERROR_RECORD") type=error ;;
+    "$WARNING_RECORD") type=warning ;;
+    "$INFORMATION_RECORD") type=information ;;
     *) type="type ${field[1]}" ;;
     esac
     say "  ${field[0]}, $type, id ${field[2]}: ${field[4]}"

@@ -32,6 +32,8 @@ readonly ACCEPT_STOP=1 ACCEPT_PAUSE_CONTINUE=2 ACCEPT_SHUTDOWN=4
 # ControlService returns.
 readonly PUBLISH_ALIVE=128 PUBLISH_ZERO=129 REMOVE_SECTION=130 CRASH=131 FILL_GARBAGE=132 \
     SECTION_ONE_BYTE=133 SECTION_ONE_MIB=134
+# Event record types, as session_records prints them.
+readonly ERROR_RECORD=1 WARNING_RECORD=2 INFORMATION_RECORD=4
 # Start types for the helper's "config" step.
 readonly DEMAND_START=3 DISABLED=4
 

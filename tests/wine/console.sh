@@ -26,7 +26,7 @@ prompt=$!
 #   ARGS EXIT OUTPUT
 row -i 1 'Ondrimar installed.\n'
 std_handles_kept
-records_are "$SESSION_DIR/$ROW.err" "$(record 4 0x40000000 1 'Service installed')"
+records_are "$SESSION_DIR/$ROW.err" "$(record $INFORMATION_RECORD 0x40000000 1 'Service installed')"
 reg_is "$SERVICE_KEY" Type '4 "\x10\0\0\0"'
 reg_is "$SERVICE_KEY" Start '4 "\x02\0\0\0"'
 reg_is "$SERVICE_KEY" ErrorControl '4 "\x01\0\0\0"'
@@ -78,5 +78,5 @@ std_handles_kept
 
 wait "$prompt"
 check "exit code from a prompt" "$?" 0
-records_are "$SESSION_DIR/prompt.err" "$(record 1 0xc0000002 1 "$(errtext 1063)")"
+records_are "$SESSION_DIR/prompt.err" "$(record $ERROR_RECORD 0xc0000002 1 "$(errtext 1063)")"
 session_finish

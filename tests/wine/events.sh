@@ -19,7 +19,6 @@
 # usage: events.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
-readonly WARNING=2 INFORMATION=4
 
 # sourced SOURCE TYPE ID TEXT: one record with a user SID, as since prints it.
 sourced() { printf '"%s"\t%s' "$1" "$(record "$2" "$3" 1 "$4")"; }
@@ -96,7 +95,7 @@ session_expect_step crash 3 "wait $RUNNING 5000" ok
 session_end forged
 until_records "$mark" 1 3 || session_fail "no record of the restart"
 first=${EPOCHREALTIME/./}
-restart=$(sourced BrisvelWatch $INFORMATION 0x40000000 'The watchdog started the service Ondrimar: it was not running, and the section Ondrimar_LiveCheck held "0\r\n\t\"\x25\x251\"\\\x01\xe9 Fak" and more. Ondrimar was running # ms after the start.')
+restart=$(sourced BrisvelWatch $INFORMATION_RECORD 0x40000000 'The watchdog started the service Ondrimar: it was not running, and the section Ondrimar_LiveCheck held "0\r\n\t\"\x25\x251\"\\\x01\xe9 Fak" and more. Ondrimar was running # ms after the start.')
 records_since "the restart's record" "$mark" "$restart"
 took=$(tail -c +"$((mark + 1))" "$SESSION_DIR/session.err" | grep -oE 'running [0-9]+ ms' | grep -oE '[0-9]+')
 [ "${took:-0}" -ge 1 ] && [ "${took:-0}" -le 5000 ] || session_fail "the start took \"$took\" ms"
@@ -117,7 +116,7 @@ for ((restarts = 2; restarts <= 10; restarts++)); do
         session_fail "restart $restarts: the stand-in not running in a new process"
 done
 records_since "records of ten restarts within the minute" "$mark" "$restart"
-disabled=$(sourced BrisvelWatch $WARNING 0x80000001 'The watchdog cannot start the service Ondrimar: it is disabled. It goes on checking, and records nothing more about this until a start succeeds.')
+disabled=$(sourced BrisvelWatch $WARNING_RECORD 0x80000001 'The watchdog cannot start the service Ondrimar: it is disabled. It goes on checking, and records nothing more about this until a start succeeds.')
 session_ctl parked Ondrimar config $DISABLED control $STOP wait $STOPPED 5000
 until_records "$mark" 2 5 || session_fail "no warning when the stopped stand-in was disabled"
 refused=$(session_mark)
@@ -129,7 +128,7 @@ records_since "records within the minute" "$mark" "$restart" "$disabled"
 until_records "$mark" 3 70 || session_fail "no record when the minute ended"
 gap=$(((${EPOCHREALTIME/./} - first) / 1000))
 [ "$gap" -ge 59000 ] || session_fail "the minute's record came $gap ms after the first"
-counted=$(sourced BrisvelWatch $INFORMATION 0x40000000 'The watchdog started the service Ondrimar 10 more times since its previous record. The last time, the section Ondrimar_LiveCheck did not exist. Ondrimar was running # ms after the last start.')
+counted=$(sourced BrisvelWatch $INFORMATION_RECORD 0x40000000 'The watchdog started the service Ondrimar 10 more times since its previous record. The last time, the section Ondrimar_LiveCheck did not exist. Ondrimar was running # ms after the last start.')
 records_since "records of a minute" "$mark" "$restart" "$disabled" "$counted"
 
 # 5. A watchdog started anew, the stand-in stopped and the section only
@@ -141,7 +140,7 @@ mark=$(session_mark)
 session_ctl unreadable BrisvelWatch start wait $RUNNING 5000 use Ondrimar wait $RUNNING 5000
 watchdog=$(session_field unreadable 3 pid)
 until_records "$mark" 1 3 || session_fail "no record of the restart from a reserved section"
-records_since "a restart from a reserved section" "$mark" "$(sourced BrisvelWatch $INFORMATION 0x40000000 'The watchdog started the service Ondrimar: it was not running, and the section Ondrimar_LiveCheck could not be read. Ondrimar was running # ms after the start.')"
+records_since "a restart from a reserved section" "$mark" "$(sourced BrisvelWatch $INFORMATION_RECORD 0x40000000 'The watchdog started the service Ondrimar: it was not running, and the section Ondrimar_LiveCheck could not be read. Ondrimar was running # ms after the start.')"
 session_end reserve
 
 #    A stand-in that keeps failing to start, disabled while the watchdog
@@ -160,14 +159,14 @@ session_ctl disable Ondrimar config $DISABLED
 until_records "$mark" 2 5 || session_fail "no records when the stand-in was disabled"
 refused=$(session_mark)
 until_calls "$watchdog" OpenServiceA 3 "$refused" || session_fail "no look after the warning"
-WANT=$WARNING records_since "warnings of a disabled stand-in" "$mark" "$disabled"
+WANT=$WARNING_RECORD records_since "warnings of a disabled stand-in" "$mark" "$disabled"
 session_ctl enable Ondrimar config $DEMAND_START
 enabled=$(session_mark)
 until_calls "$watchdog" StartServiceW 2 "$enabled" || session_fail "no start once enabled"
 session_ctl disable Ondrimar config $DISABLED
 until_records "$mark" 3 5 || session_fail "no warning when the stand-in was disabled again"
-WANT=$WARNING records_since "warnings of a stand-in disabled twice" "$mark" "$disabled" "$disabled"
-starts=$(since "$mark" | awk -F '\t' -v want=$INFORMATION '$2 == want')
+WANT=$WARNING_RECORD records_since "warnings of a stand-in disabled twice" "$mark" "$disabled" "$disabled"
+starts=$(since "$mark" | awk -F '\t' -v want=$INFORMATION_RECORD '$2 == want')
 [ "$(wc -l <<<"$starts")" -eq 1 ] &&
     [[ $starts == '"BrisvelWatch"'*'Ondrimar was still not running when the next start was refused."' ]] ||
     session_fail "the record of the starts before the refusal: \"$starts\""
@@ -177,5 +176,5 @@ session_ctl gone BrisvelWatch control $STOP wait $STOPPED 5000 use Ondrimar dele
 deleted
 row -i 1 'Ondrimar installed.\n'
 check "the console's records" "$(session_source_records "$SESSION_DIR/$ROW.err")" \
-    "$(sourced Ondrimar $INFORMATION 0x40000000 'Service installed')"
+    "$(sourced Ondrimar $INFORMATION_RECORD 0x40000000 'Service installed')"
 session_finish

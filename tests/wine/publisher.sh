@@ -48,7 +48,7 @@ for row in "${squatters[@]}"; do
     session_expect_step squatted 3 "wait $RUNNING 5000" ok
     tail -c +$((mark + 1)) session.err >squatted.err
     records_are squatted.err \
-        "$(record 1 0x00000001 0 "cannot publish Ondrimar_LiveCheck: error $NAME_TAKEN")"
+        "$(record $ERROR_RECORD 0x00000001 0 "cannot publish Ondrimar_LiveCheck: error $NAME_TAKEN")"
     check "the name after ${squatter%%,*}" "$(section)" "$holds"
     session_ctl squatted Ondrimar control $STOP wait $STOPPED 5000
     session_end squatter
