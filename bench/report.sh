@@ -31,10 +31,12 @@ ratio=$(calc 'w = wd + wd_ws - base; f = ref + ref_ws - base; note = ""
     printf "%.0fx%s", w / f, note')
 floor=$(calc 'f = ref + ref_ws - base; if (f < 0) printf "0.000 s/min (%.3f, within the baseline'"'"'s jitter)", f; else printf "%.3f s/min", f')
 
-printf '%s, Wine %s, %s cores (`nproc`), %s, load average %s at the start, %s at the end:\n\n' \
-    "$date" "$wine" "$cores" "$machine" "${load_start%% *}" "${load_end%% *}"
+# Figures of runs before the x64 build joined are of the x86 one.
+printf '%s, the %s `brisvel.exe`, Wine %s, %s cores (`nproc`), %s, load average %s at the start, %s at the end:\n\n' \
+    "$date" "${arch:-x86}" "$wine" "$cores" "$machine" "${load_start%% *}" "${load_end%% *}"
 printf '| figure | measured | goal |\n| ------ | -------- | ---- |\n'
 row() { printf '| %s | %s | %s |\n' "$1" "$2" "${3:-}"; }
+row '`brisvel.exe` measured' "${arch:-x86}"
 row "restart latency, $RESTART_CYCLES crashes: min / median / p95 / max" \
     "$(seconds "$lat_min") / $(seconds "$lat_median") / $(seconds "$lat_p95") / $(seconds "$lat_max") s"
 row "stand-in bare start, $BARE_STARTS starts: median (min-max)" \

@@ -5,8 +5,9 @@
 # them with bench/report.sh as the table of bench/README.md.
 #
 # usage: bench/run.sh [BUILD_DIR]
-# BUILD_DIR is a configured windows-x86 build tree (default: the preset's,
-# configured here). The needed targets are built first. A run takes about
+# BUILD_DIR is a configured windows-x86 or windows-x64 build tree (default:
+# the preset of the architecture this host runs, x86 where it executes
+# 32-bit code and x64 where it does not, configured here). The needed targets are built first. A run takes about
 # 20 minutes; figures are only meaningful on an otherwise quiet machine.
 # BENCH_IDLE_S (120), BENCH_RESTART_CYCLES (40) and BENCH_FOOTPRINT_LAST_S
 # (600) shorten a run for trying changes out.
@@ -65,11 +66,13 @@ readonly FOOTPRINT_LAST_S=${BENCH_FOOTPRINT_LAST_S:-600}
 readonly SETTLE_S=30
 
 # --- build ------------------------------------------------------------------
+# shellcheck source=../tools/wine.sh
+source "$root/tools/wine.sh"
 logs="$root/build/logs"
 mkdir -p "$logs"
 build_dir=${1:-}
 if [ -z "$build_dir" ]; then
-    if ! (cd "$root" && cmake --preset windows-x86) >"$logs/bench.configure.log" 2>&1; then
+    if ! (cd "$root" && cmake --preset "windows-$(session_host_arch)") >"$logs/bench.configure.log" 2>&1; then
         tail -n 50 "$logs/bench.configure.log" >&2
         echo "run.sh: configure failed (full log: $logs/bench.configure.log)" >&2
         exit 1
@@ -88,8 +91,6 @@ if ! cmake --build "$build_dir" -j2 --target brisvel helper checkcost monitoronl
 fi
 
 # --- the session --------------------------------------------------------------
-# shellcheck source=../tools/wine.sh
-source "$root/tools/wine.sh"
 # No debug channels: the service channel would trace every status poll.
 SESSION_WINEDEBUG=-all
 checkcost_exe="$build_dir/bench/checkcost.exe"
@@ -98,6 +99,7 @@ bench_date=$(date '+%Y-%m-%d %H:%M %Z')
 load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
 SESSION_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 600)) session_init "$build_dir/brisvel.exe" \
     "$build_dir/helper.exe"
+printf 'Benchmark of the %s brisvel.exe in %s\n' "$SESSION_ARCH" "$build_dir" >&2
 session_start
 
 session_install_pair
@@ -360,7 +362,7 @@ figures=${BENCH_FIGURES:-$root/build/bench/figures.txt}
 mkdir -p "$(dirname "$figures")"
 {
     printf '%s=%q\n' date "$bench_date" wine "$(wine --version 2>/dev/null | sed 's/^wine-//')" \
-        cores "$(nproc)" machine "$(uname -m)" load_start "$load_start" load_end "$load_end"
+        cores "$(nproc)" machine "$(uname -m)" arch "$SESSION_ARCH" load_start "$load_start" load_end "$load_end"
     for name in RESTART_CYCLES BARE_STARTS IDLE_S CHECKS LOOKUPS FOOTPRINT_LAST_S \
         lat_min lat_median lat_p95 lat_max bare_min bare_median bare_max \
         wd_rate wd_ws_rate ref_rate ref_ws_rate mon_rate mon_ws_rate paused_rate paused_ws_rate \

@@ -1,30 +1,4 @@
-# Cross-compiles for 32-bit Windows with Debian's MinGW-w64 (i686).
-#
-# The win32 thread model is used on purpose: the product relies on Win32
-# primitives (CRITICAL_SECTION, CreateThread), and that variant links no
-# winpthread runtime, so with the static flags below the executables import
-# only system DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 32-bit Windows (x86) with Debian's MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(MINGW_TRIPLET i686-w64-mingw32 CACHE STRING "MinGW-w64 target triplet")
-
-# Prefer the explicitly suffixed win32-model drivers, so the choice does not
-# depend on how update-alternatives is set on the build machine.
-find_program(MINGW_C_COMPILER NAMES ${MINGW_TRIPLET}-gcc-win32 ${MINGW_TRIPLET}-gcc REQUIRED)
-find_program(MINGW_CXX_COMPILER NAMES ${MINGW_TRIPLET}-g++-win32 ${MINGW_TRIPLET}-g++ REQUIRED)
-find_program(MINGW_RC_COMPILER NAMES ${MINGW_TRIPLET}-windres REQUIRED)
-
-set(CMAKE_C_COMPILER ${MINGW_C_COMPILER})
-set(CMAKE_CXX_COMPILER ${MINGW_CXX_COMPILER})
-set(CMAKE_RC_COMPILER ${MINGW_RC_COMPILER})
-
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# No runtime DLLs beside the executable: libgcc and libstdc++ go in statically.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

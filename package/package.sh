@@ -69,17 +69,66 @@ package_stage() {
     (cd "$dir" && chmod 0644 ./* && touch -h -d "@$epoch" ./*)
 }
 
-# package_msi EXE VERSION OUT: the package of EXE (staged as brisvel.exe) with
-# the product's VERSION (A.B.C.D), written to OUT.
+# package_arch_settings ARCH: the wixl definitions (NAME=VALUE) and the
+# summary's template of ARCH's package, one per line, the template last. x86's are those of the releases before x64 joined it.
+package_arch_settings() {
+    case "$1" in
+    x86)
+        printf '%s\n' "ProgramFiles=ProgramFilesFolder" "Win64=no" \
+            "ComponentGuid={A3F07D19-5C2E-4B86-9E41-D7B20C6F8E53}" "Intel;1033"
+        ;;
+    x64)
+        printf '%s\n' "ProgramFiles=ProgramFiles64Folder" "Win64=yes" \
+            "ComponentGuid={5D2C8E61-0B7A-4F13-A96E-2E48C1B7D30F}" "x64;1033"
+        ;;
+    *) package_fail "no architecture \"$1\" (x86 or x64)" ;;
+    esac
+}
+
+# package_product_code ARCH MSI_VERSION: the product code of ARCH's package
+# of that version. x86 keeps the code of the releases before x64 joined it.
+package_product_code() {
+    if [ "$1" = x86 ]; then
+        package_guid "brisvel product" "$2"
+    else
+        package_guid "brisvel product $1" "$2"
+    fi
+}
+
+# package_same_version_upgrade MSI STAMP: the Upgrade row that finds lower
+# versions finds the same version too (msidbUpgradeAttributesVersionMax-
+# Inclusive, 0x200), so that the other architecture's package of the same
+# release is replaced, not installed beside this one. wixl 0.101 ignores
+# MajorUpgrade's AllowSameVersionUpgrades, which asks for exactly that.
+# msibuild runs with the clock stopped at STAMP (UTC).
+package_same_version_upgrade() {
+    local msi=$1 stamp=$2 dir
+    dir=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-upgrade.XXXXXX") || return
+    (cd "$dir" && msiinfo export "$msi" Upgrade >Upgrade.idt &&
+        awk -F '\t' 'BEGIN { OFS = "\t" }
+            NR > 3 && $3 != "" && $2 == "" && $5 % 1024 < 512 { $5 += 512 } { print }' \
+            Upgrade.idt >Upgrade.new && mv Upgrade.new Upgrade.idt &&
+        TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i Upgrade.idt) || {
+        rm -rf "$dir"
+        package_fail "cannot set the same-version upgrade in $msi"
+        return
+    }
+    rm -rf "$dir"
+}
+
+# package_msi EXE VERSION ARCH OUT: ARCH's package (x86 or x64) of EXE (staged
+# as brisvel.exe) with the product's VERSION (A.B.C.D), written to OUT.
 #
 # wixl gives every build a new package code and the current time, and reads
 # no SOURCE_DATE_EPOCH: it runs under faketime with the clock stopped at
 # SOURCE_DATE_EPOCH, the cabinet takes the staged file's time, and msibuild
 # then sets the package code to one derived from everything that went in.
 package_msi() {
-    local exe=$1 version=$2 out=$3 msi_version epoch stage code stamp
+    local exe=$1 version=$2 arch=$3 out=$4 msi_version epoch stage code stamp settings
     msi_version=$(package_msi_version "$version") || return
     epoch=$(package_epoch) || return
+    mapfile -t settings < <(package_arch_settings "$arch")
+    [ "${#settings[@]}" -eq 4 ] || return 1
     stage=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-msi.XXXXXX") || return
     package_stage "$stage" "$PACKAGE_DIR/brisvel.wxs" || return
     cp "$exe" "$stage/brisvel.exe" && chmod 0644 "$stage/brisvel.exe" &&
@@ -89,11 +138,13 @@ package_msi() {
     stamp=$(TZ=UTC0 date -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
     # wixl warns on stderr about nothing that matters here (GLib property
     # notices); its output is shown only when it fails.
-    if ! (cd "$stage" && TZ=UTC0 faketime -f "$stamp" wixl -a x86 \
-        -D "Version=$msi_version" -D "ProductCode=$(package_guid "brisvel product" "$msi_version")" \
+    if ! (cd "$stage" && TZ=UTC0 faketime -f "$stamp" wixl -a "$arch" \
+        -D "${settings[0]}" -D "${settings[1]}" -D "${settings[2]}" \
+        -D "Version=$msi_version" -D "ProductVersion=$version" -D "ProductCode=$(package_product_code "$arch" "$msi_version")" \
         -o brisvel.msi brisvel.wxs >wixl.log 2>&1 &&
+        package_same_version_upgrade "$stage/brisvel.msi" "$stamp" >>wixl.log 2>&1 &&
         TZ=UTC0 faketime -f "$stamp" msibuild brisvel.msi \
-            -s "Brisvel" "Brisvel" "Intel;1033" "$code" >>wixl.log 2>&1); then
+            -s "Brisvel" "Brisvel" "${settings[3]}" "$code" >>wixl.log 2>&1); then
         cat "$stage/wixl.log" >&2
         rm -rf "$stage"
         package_fail "wixl could not build the package"

@@ -2,9 +2,11 @@
 # Shows Brisvel at work, under Wine, as a timeline on standard output.
 #
 # Installs what is missing (scripts/deps.sh), builds brisvel.exe and the
-# helper that stands in for the monitored service (preset windows-x86), makes a throw-away Wine
-# prefix, installs the stand-in as the service "Ondrimar" and brisvel.exe as
-# the watchdog service "BrisvelWatch", and then shows:
+# helper that stands in for the monitored service for the architecture this
+# host runs (preset windows-x86, the specified product, where the host
+# executes 32-bit code; windows-x64 where it does not), makes a throw-away
+# Wine prefix, installs the stand-in as the service "Ondrimar" and
+# brisvel.exe as the watchdog service "BrisvelWatch", and then shows:
 #   - the watchdog starting the stopped stand-in, which then stays healthy;
 #   - `brisvel.exe -e` stopping "Ondrimar";
 #   - the watchdog starting it again, with the seconds it took (measured by
@@ -48,12 +50,20 @@ seconds() {
 # --- build ---------------------------------------------------------------------
 say "Installing what is missing (scripts/deps.sh) ..."
 scripts/deps.sh || exit 1
+# shellcheck source=../tools/wine.sh
+source "$root/tools/wine.sh"
+arch=$(session_host_arch)
+if [ "$arch" = x86 ]; then
+    say "Architecture: x86, the specified product (this host executes 32-bit code)."
+else
+    say "Architecture: x64 (this host cannot execute 32-bit code, so the x86 build cannot run here)."
+fi
 
 logs="$root/build/logs"
 mkdir -p "$logs"
 build_start=$SECONDS
-say "Building brisvel.exe with MinGW-w64 i686 (preset windows-x86) ..."
-if ! cmake --preset windows-x86 >"$logs/demo.configure.log" 2>&1; then
+say "Building the $arch brisvel.exe with MinGW-w64 (preset windows-$arch) ..."
+if ! cmake --preset "windows-$arch" >"$logs/demo.configure.log" 2>&1; then
     tail -n 50 "$logs/demo.configure.log" >&2
     echo "demo.sh: configure failed (full log: $logs/demo.configure.log)" >&2
     exit 1
@@ -68,8 +78,6 @@ fi
 say "Built $build_dir/brisvel.exe in $((SECONDS - build_start)) s."
 
 # --- a throw-away Wine prefix ----------------------------------------------------
-# shellcheck source=../tools/wine.sh
-source "$root/tools/wine.sh"
 SESSION_DEADLINE=300 session_init "$build_dir/brisvel.exe" "$build_dir/helper.exe"
 say "Starting a Wine session in a new prefix, $WINEPREFIX ..."
 session_start

@@ -10,9 +10,10 @@
 // Only the tests use these (tests/wine/probes.cpp):
 //   helper errtext CODE          the system's text for CODE, as the watchdog
 //                                formats it, without the final CR LF
-//   helper reg get KEY VALUE     "TYPE BYTES" of a value, or "none"
-//   helper reg set KEY VALUE TYPE BYTES
-//   helper reg delete KEY VALUE
+//   helper reg get [VIEW] KEY VALUE   "TYPE BYTES" of a value, or "none"
+//   helper reg set [VIEW] KEY VALUE TYPE BYTES
+//   helper reg delete [VIEW] KEY VALUE   (VIEW: /reg:32 or /reg:64, the
+//                                registry view whatever the helper's own)
 //   helper reserve BYTES         hold "Ondrimar_LiveCheck" created with
 //                                SEC_RESERVE, BYTES and a zero written into
 //                                it, until the process is ended
@@ -40,11 +41,12 @@
 #include <string>
 
 int Usage() {
-    std::fputs("usage: helper service [slow|fail] | svc NAME STEP... | handles PID | idle |\n"
-               "       errtext CODE | reg get|set|delete KEY VALUE [TYPE BYTES] |\n"
-               "       reserve BYTES | squat BYTES | forge BYTES | event | section |\n"
-               "       account PID | reopen MS | message MODULE ID INSERT\n",
-               stderr);
+    std::fputs(
+        "usage: helper service [slow|fail] | svc NAME STEP... | handles PID | idle |\n"
+        "       errtext CODE | reg get|set|delete [/reg:32|/reg:64] KEY VALUE [TYPE BYTES] |\n"
+        "       reserve BYTES | squat BYTES | forge BYTES | event | section |\n"
+        "       account PID | reopen MS | message MODULE ID INSERT\n",
+        stderr);
     return 2;
 }
 

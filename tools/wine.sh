@@ -16,6 +16,16 @@
 #   - each service-manager call of a service process, with its process id:
 #       PID:TID:trace:service:StartServiceW ...
 #
+# Architectures. brisvel.exe is built for x86 and for x64. Some hosts cannot
+# execute 32-bit programs (their kernel's IA-32 emulation is off): there
+# Wine's 32-bit loader, and every Debian wrapper that picks it whenever it is
+# installed (wine, wineboot, msiexec), fails with "Exec format error", and
+# only the x64 build can be run, under the 64-bit loader. A session takes
+# its architecture from BRISVEL_EXE: an x64 session runs every Windows
+# program through the 64-bit loader, on every host, so that it runs here as
+# it runs on a host without 32-bit support; an x86 session uses Debian's
+# wine, which runs x86 and x64 programs alike.
+#
 # Usage: session_init BRISVEL_EXE HELPER_EXE; session_start; then session_run,
 # session_ctl and the rest; the EXIT trap ends the session and removes the
 # prefix; SESSION_KEEP=1 keeps the whole temporary directory, prefix
@@ -44,6 +54,48 @@ SESSION_FAILURES=0
 
 session_log() { printf '%s\n' "$*" >&2; }
 
+readonly SESSION_WINE32=/usr/lib/wine/wine SESSION_WINE64=/usr/lib/wine/wine64
+
+# session_host_runs_x86: true when this host executes Wine's 32-bit loader,
+# and with it 32-bit Windows programs. Whether the kernel runs 32-bit code at
+# all is a property of the host, so it is asked at run time.
+session_host_runs_x86() { "$SESSION_WINE32" --version >/dev/null 2>&1; }
+
+# session_host_arch: the architecture the demo and the benchmark run: x86,
+# the specified product, where the host executes it; x64 otherwise.
+session_host_arch() {
+    if session_host_runs_x86; then echo x86; else echo x64; fi
+}
+
+# session_exe_arch FILE: x86 or x64, the machine field of FILE's PE header;
+# fails for anything else.
+session_exe_arch() {
+    local pe machine
+    pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ')
+    [[ $pe =~ ^[0-9]+$ ]] || return 1
+    machine=$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')
+    case "$machine" in
+    014c) echo x86 ;;
+    8664) echo x64 ;;
+    *) return 1 ;;
+    esac
+}
+
+# session_use_wine64: from here on, "wine" and the wrappers Debian builds on
+# it (wineboot, msiexec, through wine-stable) run the 64-bit loader, and
+# Wine starts its own processes (services.exe, every service) with it. A
+# symlink named wine to the loader does not work ("could not exec the wine
+# loader"); a script that execs it does.
+session_use_wine64() {
+    local bin=$SESSION_DIR/wine64-bin name
+    mkdir -p "$bin" || session_abort "cannot make $bin"
+    for name in wine wine-stable; do
+        printf '#!/bin/sh\nexec %s "$@"\n' "$SESSION_WINE64" >"$bin/$name" && chmod +x "$bin/$name" ||
+            session_abort "cannot write $bin/$name"
+    done
+    export PATH="$bin:$PATH" WINELOADER=$SESSION_WINE64
+}
+
 # Records a failed check and goes on; session_finish reports the outcome.
 # The scenarios' own library says where the check was made.
 session_fail() {
@@ -64,12 +116,19 @@ session_abort() {
 }
 
 # session_init BRISVEL_EXE HELPER_EXE: makes the temporary directory and the
-# prefix's location, and ends the run (and its session) after SESSION_DEADLINE
+# prefix's location, chooses the loader for BRISVEL_EXE's architecture (sets
+# SESSION_ARCH), and ends the run (and its session) after SESSION_DEADLINE
 # seconds (default 150) however it goes, so that no session is left behind.
+# An x86 BRISVEL_EXE on a host that cannot execute 32-bit code stops the run
+# with exit code 2, saying why.
 session_init() {
     [ $# -eq 2 ] && [ -f "$1" ] && [ -f "$2" ] || session_abort "usage: $0 BRISVEL_EXE HELPER_EXE"
     SESSION_EXE=$(realpath "$1")
     SESSION_HELPER=$(realpath "$2")
+    SESSION_ARCH=$(session_exe_arch "$SESSION_EXE") || session_abort "$SESSION_EXE is neither x86 nor x64"
+    if [ "$SESSION_ARCH" = x86 ] && ! session_host_runs_x86; then
+        session_abort "this host cannot execute 32-bit code ($SESSION_WINE32 --version fails): no x86 scenario here"
+    fi
     SESSION_DIR=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-wine.XXXXXX")
     SESSION_LIVE=0
     trap session_cleanup EXIT
@@ -80,6 +139,7 @@ session_init() {
     export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
     unset DISPLAY WAYLAND_DISPLAY
     mkdir "$WINEPREFIX" "$TMPDIR" && cd "$SESSION_DIR" || session_abort "cannot prepare $SESSION_DIR"
+    [ "$SESSION_ARCH" = x86 ] || session_use_wine64
     local script=$$
     (
         trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM

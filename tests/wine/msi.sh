@@ -9,17 +9,18 @@
 # Wine's msiexec stops a service it deletes whether asked or not (measured;
 # Windows would leave the file in use).
 #
+# The package is BRISVEL_EXE's architecture's: x86 installs into Program
+# Files (x86) and registers in the 32-bit registry view, x64 into Program
+# Files and the 64-bit view. The Programs and Features entry is read in the
+# view Windows keeps it in for that architecture, whatever the helper's own.
+#
 # usage: msi.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/../../package/package.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/msi-steps.sh"
 
-export SOURCE_DATE_EPOCH=1700000000
-readonly PROGRAM='C:\Program Files (x86)\Brisvel\brisvel.exe'
-readonly FOLDER="$WINEPREFIX/drive_c/Program Files (x86)/Brisvel"
-readonly WATCH_KEY='HKLM\SYSTEM\CurrentControlSet\Services\BrisvelWatch'
-readonly WATCH_SOURCE="$APPLICATION\\BrisvelWatch"
-readonly UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+readonly ARCH=$SESSION_ARCH
+PROGRAM=$(program "$ARCH")
+FOLDER=$(folder "$ARCH")
 readonly NEWER='A newer version of Brisvel is already installed.'
 
 # The product's version and the next one; the package of each. The next
@@ -29,36 +30,10 @@ version=$(package_version "$(dirname "$SESSION_EXE")") || session_abort "no vers
 next=${version%.*}.$((${version##*.} + 1))
 mkdir old new && cp "$SESSION_EXE" old/brisvel.exe && cp "$SESSION_EXE" new/brisvel.exe &&
     printf 'next release\0' >>new/brisvel.exe || session_abort "cannot stage the executables"
-package_msi old/brisvel.exe "$version" old.msi && package_msi new/brisvel.exe "$next" new.msi ||
+package_msi old/brisvel.exe "$version" "$ARCH" old.msi && package_msi new/brisvel.exe "$next" "$ARCH" new.msi ||
     session_abort "cannot build the packages"
-old_code=$(package_guid "brisvel product" "$(package_msi_version "$version")")
-new_code=$(package_guid "brisvel product" "$(package_msi_version "$next")")
-
-# msi OPTION PACKAGE EXIT: msiexec OPTION PACKAGE /qn exits with EXIT; its
-# verbose log is msi.N.log.
-msi() {
-    STEP=$((STEP + 1))
-    MSI_LOG="$SESSION_DIR/msi.$STEP.log"
-    session_wine "msi.$STEP" msiexec "$1" "$(session_winpath "$SESSION_DIR/$2")" /qn /l*v "$(session_winpath "$MSI_LOG")"
-    check "msiexec $1 $2: exit code" "$SESSION_RC" "$3"
-}
-
-# installed FILE: the installed brisvel.exe holds FILE's bytes.
-installed() {
-    cmp -s "$FOLDER/brisvel.exe" "$1" || session_fail "the installed brisvel.exe is not $1"
-}
-
-# runs SERVICE: SERVICE runs within 5 s; prints its process id.
-runs() {
-    session_ctl "runs.$1" "$1" wait $RUNNING 5000
-    session_expect_step "runs.$1" 2 "wait $RUNNING 5000" ok >&2
-    session_field "runs.$1" 2 pid
-}
-
-# The stand-in "Ondrimar", stopped, with no section.
-mkdir bin && cp "$SESSION_HELPER" bin/ || session_abort "cannot copy the helper"
-session_wine standin sc create Ondrimar binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$SESSION_HELPER")") service" start= demand
-[ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the stand-in"
+old_code=$(package_product_code "$ARCH" "$(package_msi_version "$version")")
+new_code=$(package_product_code "$ARCH" "$(package_msi_version "$next")")
 
 # 1. Install: the service BrisvelWatch as set up by hand in set-up A, with
 #    the image path quoted; the event source; started, and starting the
@@ -74,8 +49,9 @@ reg_is "$WATCH_KEY" Description \
     '1 "Starts the service Ondrimar whenever it stops while its liveness flag is not set.\0"'
 reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
 reg_is "$WATCH_SOURCE" TypesSupported '4 "\x07\0\0\0"'
-reg_is "$UNINSTALL\\$old_code" DisplayVersion "1 \"$(package_msi_version "$version")\\0\""
-installed old/brisvel.exe
+entry_is "$ARCH" "$old_code" "1 \"$(package_msi_version "$version")\\0\""
+recorded "$ARCH" "$version"
+installed "$ARCH" old/brisvel.exe
 old_pid=$(runs BrisvelWatch)
 # The stand-in, stopped with no section, runs within 2 s: once counted from
 # msiexec's return (the watchdog started a little earlier), once from its
@@ -98,11 +74,12 @@ msi /i new.msi 0
 new_pid=$(runs BrisvelWatch)
 [ "$new_pid" != "$old_pid" ] || session_fail "the upgrade left the old watchdog process running"
 check "processes of $PROGRAM" "$(session_processes "$PROGRAM" | wc -l)" 1
-installed new/brisvel.exe
+installed "$ARCH" new/brisvel.exe
 reg_is "$WATCH_KEY" ImagePath "2 \"$(esc "\"$PROGRAM\"")\\0\""
 reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
-reg_is "$UNINSTALL\\$old_code" DisplayVersion none
-reg_is "$UNINSTALL\\$new_code" DisplayVersion "1 \"$(package_msi_version "$next")\\0\""
+entry_is "$ARCH" "$old_code" none
+entry_is "$ARCH" "$new_code" "1 \"$(package_msi_version "$next")\\0\""
+recorded "$ARCH" "$next"
 
 # 4. Downgrade: refused (1603; a Unix exit code keeps its low byte), the
 #    newer product found; nothing changed. Wine's LaunchConditions shows the
@@ -115,7 +92,7 @@ check "the downgrade's condition and text" "$(msiinfo export old.msi LaunchCondi
     "NOT WIX_DOWNGRADE_DETECTED	$NEWER To install this older one, first remove the newer one (msiexec /x)."
 session_ctl kept BrisvelWatch hold $RUNNING 500
 session_expect_step kept 2 "hold $RUNNING 500" ok "pid=$new_pid"
-installed new/brisvel.exe
+installed "$ARCH" new/brisvel.exe
 
 # 5. Removal: no service, event source, file or folder left; the stand-in
 #    still installed.
@@ -126,7 +103,8 @@ gone "$PROGRAM" || session_fail "brisvel.exe still runs after the removal"
 reg_is "$WATCH_KEY" ImagePath none
 session_wine source reg query "$WATCH_SOURCE"
 check "event source key after removal: reg query exit code" "$SESSION_RC" 1
-reg_is "$UNINSTALL\\$new_code" DisplayVersion none
+entry_is "$ARCH" "$new_code" none
+recorded "$ARCH" none
 [ ! -e "$FOLDER" ] || session_fail "$FOLDER is left after the removal: $(ls -A "$FOLDER")"
 session_ctl standin_kept Ondrimar query
 session_expect_step standin_kept 2 query ok

@@ -68,15 +68,27 @@ std::vector<BYTE> Unescape(const char* text) {
 // ---------------------------------------------------------------------------
 // Registry values as escaped bytes.
 
+// argv: VERB [/reg:32|/reg:64] KEY VALUE [TYPE BYTES]. The view switch, as
+// reg.exe spells it, opens the 32-bit or the 64-bit registry view whatever
+// this helper's own architecture is: an x86 package's entries under
+// HKLM\Software are in the 32-bit view (WOW6432Node to an x64 process), an
+// x64 package's in the 64-bit one.
 int RunRegistry(int argc, char** argv) {
+    std::string verb = argc > 0 ? argv[0] : "";
+    REGSAM view = 0;
+    if (argc > 1 && (!std::strcmp(argv[1], "/reg:32") || !std::strcmp(argv[1], "/reg:64"))) {
+        view = argv[1][5] == '3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+        --argc;
+        ++argv;
+    }
     if (argc < 2 || (std::strncmp(argv[1], "HKLM\\", 5) && std::strncmp(argv[1], "HKCU\\", 5)))
         return Usage();
     HKEY root = argv[1][2] == 'L' ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-    std::string verb = argv[0];
     const char* path = argv[1] + 5;
     HKEY opened = nullptr;
-    LONG result = verb == "set" ? RegCreateKeyA(root, path, &opened)
-                                : RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, &opened);
+    LONG result = verb == "set" ? RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                                                  nullptr, &opened, nullptr)
+                                : RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | view, &opened);
     CRegKey key(opened);
     if (verb == "get" && argc == 3) {
         DWORD type = 0, size = 0;
@@ -92,9 +104,14 @@ int RunRegistry(int argc, char** argv) {
         return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? 0 : 1;
     }
     if (verb == "set" && argc == 5 && result == ERROR_SUCCESS) {
+        // A byte that is not NUL after the counted ones: RegSetValueExA
+        // stores a string value with the NUL that follows its bytes when the
+        // caller left it out (Windows NT does, and Wine's x64 build does),
+        // so only this way is a value without its final NUL stored as such.
         std::vector<BYTE> data = Unescape(argv[4]);
-        result = RegSetValueExA(opened, argv[2], 0, Number(argv[3]), data.data(),
-                                static_cast<DWORD>(data.size()));
+        DWORD size = static_cast<DWORD>(data.size());
+        data.push_back('!');
+        result = RegSetValueExA(opened, argv[2], 0, Number(argv[3]), data.data(), size);
     } else if (verb == "delete" && argc == 3 && result == ERROR_SUCCESS) {
         result = RegDeleteValueA(opened, argv[2]);
     } else if (result == ERROR_SUCCESS) {

@@ -64,11 +64,14 @@ row() {
     fi
 }
 
-# reg_is KEY VALUE EXPECTED: the value's type and bytes, as "TYPE \"BYTES\""
-# with \0 for a zero byte (see tests/wine/probes.cpp), or "none".
+# reg_is [/reg:32|/reg:64] KEY VALUE EXPECTED: the value's type and bytes,
+# as "TYPE \"BYTES\"" with \0 for a zero byte (see tests/wine/probes.cpp), or
+# "none"; read in the registry view given, else in the helper's own.
 reg_is() {
-    session_helper reg reg get "$1" "$2"
-    check "$1 $2" "$(cat "$SESSION_DIR/reg.out")" "$3"
+    local view=()
+    [ $# -eq 3 ] || { view=("$1") && shift; }
+    session_helper reg reg get "${view[@]}" "$1" "$2"
+    check "${view[*]}${view:+ }$1 $2" "$(cat "$SESSION_DIR/reg.out")" "$3"
 }
 
 # esc TEXT: TEXT with its backslashes and quotes escaped as reg_is shows them.
