@@ -183,6 +183,10 @@ session_cleanup() {
 session_start() {
     local start=$SECONDS
     SESSION_LIVE=1
+    # Started here, persistent, before the first wine call: a server that
+    # wine starts by itself gets Debian's -p0, and under the 64-bit loader
+    # it ends the session, services and all, about 2 s after the last
+    # console process, even while a service runs.
     wineserver -p </dev/null >/dev/null 2>&1 || session_abort "wineserver -p failed"
     WINEDEBUG="$SESSION_WINEDEBUG" timeout "$SESSION_RUN_TIMEOUT" wine wineboot \
         </dev/null >/dev/null 2>>"$SESSION_DIR/session.err" || session_abort "wineboot failed"

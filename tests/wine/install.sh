@@ -20,6 +20,8 @@ sources() {
     row -u 1 'Ondrimar removed.\n'
     reg_is "$APPLICATION" Sources "$3"
 }
+# "Alpha" is stored without its NUL (the helper writes it from a buffer
+# whose next byte is not NUL: RegSetValueExA would count that NUL otherwise).
 #       BEFORE                             AFTER -i                                AFTER -u
 sources none                               none                                    none
 sources '7 "Alpha\0Beta\0\0"'              '7 "Alpha\0Beta\0Ondrimar\0\0"'          '7 "Alpha\0Beta\0\0"'

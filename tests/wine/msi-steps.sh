@@ -55,7 +55,10 @@ msi() {
 
 # recorded ARCH VERSION: ARCH's package recorded its folder and VERSION
 # (A.B.C.D) in the registry view of its architecture, and nothing in the
-# other's; "none" for VERSION: nothing recorded in either.
+# other's; "none" for VERSION: nothing recorded in either. Only these values
+# tell a 64-bit component from a 32-bit one: HKLM\SYSTEM, where the service
+# and the event source live, is one key for both views, under Wine as on
+# Windows.
 recorded() {
     local other=x64 folder='none' version='none'
     [ "$1" = x86 ] || other=x86
