@@ -134,6 +134,15 @@ until_calls() {
     done
 }
 
+# ticks PID FUNCTION [MARK]: the ticks (GetTickCount's milliseconds) of the
+# process's calls of FUNCTION after MARK, one per line, from a session traced
+# with +timestamp.
+ticks() {
+    tail -c +"$((${3:-0} + 1))" "$SESSION_DIR/session.err" |
+        grep -aE "^ *[0-9]+\.[0-9]{3}:0*$(printf '%x' "$1"):[0-9a-f]+:trace:service:$2 " |
+        cut -d : -f 1 | tr -d ' .'
+}
+
 # deleted: waits up to 8 s for "Ondrimar" to leave the database, which a
 # deleted service does once it is stopped and its last handle is closed.
 deleted() {
