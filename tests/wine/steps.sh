@@ -93,6 +93,38 @@ record() {
     printf '%s\t%s\t%s\tL"%s"' "$1" "$2" "$3" "$(esc "$4")"
 }
 
+# sourced SOURCE TYPE ID TEXT: one record with a user SID, as since prints it.
+sourced() { printf '"%s"\t%s' "$1" "$(record "$2" "$3" 1 "$4")"; }
+
+# since MARK: the records the watchdog (process $watchdog) traced after
+# MARK, with their sources; the time a start took shows as "#". The
+# stand-in's own records (a section it cannot publish) are not its.
+since() {
+    session_source_records <(tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" |
+        grep -aE "^0*$(printf '%x' "$watchdog"):") |
+        sed -E 's/running [0-9]+ ms after/running # ms after/'
+}
+
+# records_since WHAT MARK [RECORD...]: exactly these records after MARK;
+# with WANT=TYPE set, exactly these of the records of that type.
+records_since() {
+    local what=$1 actual expected
+    actual=$(since "$2" | awk -F '\t' -v want="${WANT:-}" 'want == "" || $2 == want')
+    shift 2
+    expected=$(printf '%s\n' "$@")
+    [ $# -gt 0 ] || expected=
+    check "$what" "$actual" "$expected"
+}
+
+# until_records MARK COUNT SECONDS: waits for COUNT records after MARK.
+until_records() {
+    local deadline=$((SECONDS + $3))
+    until [ "$(since "$1" | wc -l)" -ge "$2" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
+
 # std_handles_kept: the last row's process never passed a handle that
 # GetStdHandle gave it to CloseHandle, as its relay trace shows (relay on,
 # with +pid, for GetStdHandle and CloseHandle). A closed standard handle
