@@ -4,10 +4,11 @@
 # as a downgrade and removed, each checked as exit codes, registry bytes,
 # service states, processes and files.
 #
-# What Wine's msiexec cannot show: the downgrade's message (see 4.); and a
+# What Wine's msiexec cannot show: the downgrade's message (see 4.); a
 # package that does not ask for the service to be stopped on removal, since
 # Wine's msiexec stops a service it deletes whether asked or not (measured;
-# Windows would leave the file in use).
+# Windows would leave the file in use); and the service's failure actions
+# (see 1.).
 #
 # usage: msi.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
@@ -76,6 +77,19 @@ reg_is "$WATCH_SOURCE" EventMessageFile "2 \"$(esc "$PROGRAM")\\0\""
 reg_is "$WATCH_SOURCE" TypesSupported '4 "\x07\0\0\0"'
 reg_is "$UNINSTALL\\$old_code" DisplayVersion "1 \"$(package_msi_version "$version")\\0\""
 installed old/brisvel.exe
+# The failure actions are rows of the package's own tables, checked there:
+# Wine's msiexec calls itself Windows Installer 4.5, which skips
+# MsiConfigureServices by its condition, and Wine's service manager keeps no
+# failure actions anyway.
+check "the package's failure actions" \
+    "$(msiinfo export old.msi MsiServiceConfigFailureActions | tr -d '\r' | tail -n +4)" \
+    "BrisvelWatch	BrisvelWatch	5	86400			1[~]1	5000[~]5000	Watchdog"
+check "the failure actions between creating and starting the service" \
+    "$(msiinfo export old.msi InstallExecuteSequence | tr -d '\r' | sort -t '	' -k 3n |
+        grep -E '^(InstallServices|MsiConfigureServices|StartServices)	')" \
+    "InstallServices	VersionNT	5800
+MsiConfigureServices	VersionMsi >= \"5.00\"	5870
+StartServices	VersionNT	5900"
 old_pid=$(runs BrisvelWatch)
 # The stand-in, stopped with no section, runs within 2 s: once counted from
 # msiexec's return (the watchdog started a little earlier), once from its
