@@ -5,9 +5,11 @@
 // restart times measure the watchdog, not the hint. It accepts stop, and
 // these controls, each done before ControlService returns:
 //   128 publish "1"   129 publish "0"   130 remove the section
-//   131 crash: report stopped with ERROR_PROCESS_ABORTED and end the process
-//       100 ms later, without clean-up (time for the reply to be sent): the
-//       service manager of Windows shows a service whose process ended so
+//   131 crash, as the service manager of Windows shows one: close the
+//       section (the end of a process closes its handles before the service
+//       manager sees it), report stopped with ERROR_PROCESS_ABORTED, and end
+//       the process 100 ms later (time for the reply to be sent) without
+//       other clean-up
 //   135 vanish: end the process 100 ms later without reporting anything, as
 //       a real crash does (Wine's service manager then shows it running for
 //       good)
@@ -125,8 +127,10 @@ private:
         case kControlCrash:
         case kControlVanish:
             if (running) {
-                if (control == kControlCrash)
+                if (control == kControlCrash) {
+                    RemoveSection();
                     Report(SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED);
+                }
                 CHandle ender(CreateThread(nullptr, 0, EndSoon, nullptr, 0, nullptr));
             }
             break;
