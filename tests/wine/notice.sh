@@ -2,8 +2,8 @@
 # The watchdog wakes when the service manager says that the stand-in
 # "Ondrimar" stopped, and runs its check at once instead of at the next
 # second: after each stop and each crash; not when the flag says "1"; it lets
-# a deleted stand-in leave the service manager's database; a re-created one
-# is watched again. brisvel.exe runs as "BrisvelWatch". Times come from the
+# a deleted stand-in leave the service manager's database, whether deleted
+# while it ran or after a refused start; a re-created one is watched again. brisvel.exe runs as "BrisvelWatch". Times come from the
 # session's +timestamp trace, whose ticks are GetTickCount's.
 #
 # Where the watchdog asks for no notice (a system without them), the rows
@@ -93,5 +93,15 @@ at_once "a stop of the stand-in created anew" $STOP
 # The watchdog holds no more handles than before the deletion.
 session_ctl settle Ondrimar hold $RUNNING 1200
 check "the watchdog's handles after the deletion and the new stand-in" "$(session_handles "$watchdog")" "$handles"
-session_ctl gone BrisvelWatch control $STOP wait $STOPPED 5000 use Ondrimar control $STOP wait $STOPPED 5000
+
+# 5. Disabled and stopped: the watchdog's start is refused, and it keeps no
+#    handle of a service it cannot start. Deleted a while later, it leaves
+#    the database, with no stop or notice in between.
+mark=$(session_mark)
+session_ctl disabled Ondrimar config $DISABLED control $STOP wait $STOPPED 5000
+until_calls "$watchdog" OpenServiceA 3 "$mark" || session_fail "no look at the disabled stand-in"
+session_ctl removed Ondrimar delete
+session_expect_step removed 2 delete ok
+deleted
+session_ctl gone BrisvelWatch control $STOP wait $STOPPED 5000
 session_finish
