@@ -54,21 +54,21 @@ printf '%s, Wine %s, %s cores (`nproc`), %s, load average %s at the start, %s at
     "$date" "$wine" "$cores" "$machine" "${load_start%% *}" "${load_end%% *}"
 printf '| figure | measured | goal |\n| ------ | -------- | ---- |\n'
 row() { printf '| %s | %s | %s |\n' "$1" "$2" "${3:-}"; }
-row "restart after a stop request, $RESTART_CYCLES: min / median / p95 / max" "$(spread stop)"
+row "restart after a stop request, $RESTART_CYCLES: min / median / p95 / max" "$(spread notice_stop)"
 row "(the same, poll alone)" "$(spread poll_stop)"
 row "restart after a crash shown as stopped (1067), $RESTART_CYCLES: min / median / p95 / max" \
-    "$(spread crash)"
+    "$(spread notice_crash)"
 row "(the same, poll alone)" "$(spread poll_crash)"
-row "restart after the process ended unreported, $VANISH_CYCLES" "$(vanished $vanished)"
+row "restart after the process ended unreported, $VANISH_CYCLES" "$(vanished $notice_vanished)"
 row "(the same, poll alone)" "$(vanished $poll_vanished)"
 row "stand-in bare start, $BARE_STARTS starts: median (min-max)" \
     "$(seconds "$bare_median") s ($(seconds "$bare_min")-$(seconds "$bare_max") s)"
 row "restart after a stop request, median minus bare start: with the notice / poll alone" \
-    "$(over_bare "$stop_median") / $(over_bare "$poll_stop_median") s" \
-    "<= 0.150 s: $(verdict $((stop_median - bare_median <= 150 ? 1 : 0)))"
+    "$(over_bare "$notice_stop_median") / $(over_bare "$poll_stop_median") s" \
+    "<= 0.150 s: $(verdict $((notice_stop_median - bare_median <= 150 ? 1 : 0)))"
 row "restart after a crash, median minus bare start: with the notice / poll alone" \
-    "$(over_bare "$crash_median") / $(over_bare "$poll_crash_median") s" \
-    "<= 0.150 s: $(verdict $((crash_median - bare_median <= 150 ? 1 : 0)))"
+    "$(over_bare "$notice_crash_median") / $(over_bare "$poll_crash_median") s" \
+    "<= 0.150 s: $(verdict $((notice_crash_median - bare_median <= 150 ? 1 : 0)))"
 row "idle CPU, watchdog process" "$(calc 'printf "%.3f", wd') s/min"
 row "idle CPU, its Wine server share" "$(calc 'printf "%.3f", wd_ws - base') s/min"
 row "idle CPU, watchdog total" \

@@ -47,7 +47,8 @@
 #     length (so that the end falls at every point of the watchdog's
 #     one-second check period), the stand-in is ended by a stop request, and
 #     by a crash as the service manager of Windows shows one (the control
-#     CRASH: it reports stopped with exit code 1067 and ends); the time from
+#     CRASH: it closes its section, reports stopped with exit code 1067 and
+#     ends); the time from
 #     the request to the service manager showing it running again, both
 #     polled by the helper. Then VANISH_CYCLES times its process ends
 #     without reporting anything (the control VANISH), as in a real crash:
@@ -214,7 +215,8 @@ per_minute() {
 }
 
 # restarts NAME CONTROL: RESTART_CYCLES times, after a hold of varying
-# length, ends the running stand-in with CONTROL; sets the array named NAME
+# length, ends the running stand-in with the control named CONTROL (STOP,
+# CRASH); sets the array named NAME
 # to the milliseconds from each request to the service manager showing the
 # stand-in running again.
 restarts() {
@@ -225,9 +227,9 @@ restarts() {
         # 1300..2290 ms: past the tail of the previous restart, then a spread
         # over the check period.
         hold=$((1300 + (i * 379) % 1000))
-        session_ctl restart "$MONITORED" hold $RUNNING "$hold" control "$2" wait $RUNNING 5000
+        session_ctl restart "$MONITORED" hold $RUNNING "$hold" control "${!2}" wait $RUNNING 5000
         ctl_or_abort restart 2 "hold $RUNNING $hold"
-        ctl_or_abort restart 3 "control $2"
+        ctl_or_abort restart 3 "control ${!2}"
         ctl_or_abort restart 4 "wait $RUNNING 5000"
         times+=($(($(session_field restart 4 t) - $(session_field restart 3 t))))
     done
@@ -255,6 +257,21 @@ vanishes() {
             ctl_or_abort back 3 "wait $RUNNING 5000"
         fi
     done
+}
+
+# restart_figures PREFIX: the restarts of step 6 with the watchdog that
+# runs; sets PREFIX_stop_min, _median, _p95, _max and PREFIX_crash_... to
+# their figures, and PREFIX_vanished to the unreported ends' times.
+restart_figures() {
+    local -n vanished=${1}_vanished
+    local kind latency
+    for kind in stop crash; do
+        restarts latency "${kind^^}"
+        read -r "${1}_${kind}_min" "${1}_${kind}_median" "${1}_${kind}_p95" "${1}_${kind}_max" \
+            < <(stats "${latency[@]}")
+    done
+    vanishes vanished_times
+    vanished=${vanished_times[*]}
 }
 
 # sleep_until SECONDS_VALUE: waits until $SECONDS reaches it.
@@ -382,11 +399,7 @@ session_expect_step idle_check 2 "hold $RUNNING 0" ok "pid=$standin_pid" || sess
 
 # --- 6. restart latency ----------------------------------------------------------
 progress "restart latency: $RESTART_CYCLES stop requests, $RESTART_CYCLES crashes, $VANISH_CYCLES unreported ends"
-restarts latency "$STOP"
-read -r stop_min stop_median stop_p95 stop_max < <(stats "${latency[@]}")
-restarts latency "$CRASH"
-read -r crash_min crash_median crash_p95 crash_max < <(stats "${latency[@]}")
-vanishes vanished
+restart_figures notice
 
 # --- 6b. the watchdog paused: the same monitor, a slower poll ----------------------
 progress "watchdog paused for $IDLE_S s"
@@ -412,11 +425,7 @@ session_ctl stop_watchdog "$WATCHDOG" control $STOP wait $STOPPED 10000 \
 ctl_or_abort stop_watchdog 3 "wait $STOPPED 10000"
 ctl_or_abort stop_watchdog 6 "wait $RUNNING 5000"
 ctl_or_abort stop_watchdog 8 "hold $RUNNING 1000"
-restarts latency "$STOP"
-read -r poll_stop_min poll_stop_median poll_stop_p95 poll_stop_max < <(stats "${latency[@]}")
-restarts latency "$CRASH"
-read -r poll_crash_min poll_crash_median poll_crash_p95 poll_crash_max < <(stats "${latency[@]}")
-vanishes poll_vanished
+restart_figures poll
 
 # --- 9. the baseline again, with the watchdogs stopped -----------------------------
 progress "baseline again: the stand-in alone for $IDLE_S s"
@@ -438,15 +447,15 @@ mkdir -p "$(dirname "$figures")"
     printf '%s=%q\n' date "$bench_date" wine "$(wine --version 2>/dev/null | sed 's/^wine-//')" \
         cores "$(nproc)" machine "$(uname -m)" load_start "$load_start" load_end "$load_end"
     for name in RESTART_CYCLES VANISH_CYCLES VANISH_WAIT_MS BARE_STARTS IDLE_S CHECKS LOOKUPS \
-        FOOTPRINT_LAST_S stop_min stop_median stop_p95 stop_max crash_min crash_median \
-        crash_p95 crash_max poll_stop_min poll_stop_median poll_stop_p95 poll_stop_max \
-        poll_crash_min poll_crash_median poll_crash_p95 poll_crash_max bare_min bare_median bare_max \
+        FOOTPRINT_LAST_S bare_min bare_median bare_max \
         wd_rate wd_ws_rate ref_rate ref_ws_rate mon_rate mon_ws_rate paused_rate paused_ws_rate \
         base_first base_last thread_switches paused_switches check_median check_p95 check_steps \
         roundtrip lookup_median lookup_p95 exe_size handles_first handles_last rss_first rss_last; do
         printf '%s=%q\n' "$name" "${!name}"
     done
-    printf '%s=%q\n' vanished "${vanished[*]}" poll_vanished "${poll_vanished[*]}"
+    for name in {notice,poll}_{{stop,crash}_{min,median,p95,max},vanished}; do
+        printf '%s=%q\n' "$name" "${!name}"
+    done
 } >"$figures"
 progress "figures written to $figures"
 bash "$root/bench/report.sh" "$figures"

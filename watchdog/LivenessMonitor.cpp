@@ -86,10 +86,9 @@ void WriteRecord(WORD type, LPCSTR text) {
                          DefaultEventId(type), text);
 }
 
-// Writes the restart record that is due, if any.
-void WriteDueRestartRecord() {
-    bool counted = false;
-    DWORD restarts = s_pacing.Take(GetTickCount(), counted);
+// Writes the record of `restarts` starts (none when 0), the latest of them
+// s_lastRestart, as CRecordPacing handed them over.
+void WriteRestartRecord(DWORD restarts, bool counted) {
     if (restarts == 0)
         return;
     char text[512];
@@ -98,17 +97,19 @@ void WriteDueRestartRecord() {
     WriteRecord(EVENTLOG_INFORMATION_TYPE, text);
 }
 
+// Writes the restart record that is due, if any.
+void WriteDueRestartRecord() {
+    bool counted = false;
+    DWORD restarts = s_pacing.Take(GetTickCount(), counted);
+    WriteRestartRecord(restarts, counted);
+}
+
 // At the watchdog's stop: the record of the starts not yet told, if any,
 // whatever the time since the previous record.
 void WritePendingRestartRecord() {
     bool counted = false;
     DWORD restarts = s_pacing.Flush(GetTickCount(), counted);
-    if (restarts == 0)
-        return;
-    char text[512];
-    FormatRestartRecord(text, sizeof text, kMonitoredService, kSectionName, s_lastRestart, restarts,
-                        counted);
-    WriteRecord(EVENTLOG_INFORMATION_TYPE, text);
+    WriteRestartRecord(restarts, counted);
 }
 
 void WriteGiveUpRecord(DWORD refusal) {
@@ -391,8 +392,9 @@ DWORD WINAPI MonitorLoop(LPVOID) {
     CStopNotice notice;
     // Asked for before the first check too: the service is opened for the
     // notice as the watchdog starts, not in the middle of its watch after
-    // the first restart. Asked for on a stopped service, a notice comes at
-    // once, and a check follows the first one at once.
+    // the first restart. A notice asked for on a service that is stopped
+    // already comes at once (Wine's does), and a second check then follows
+    // the first at once.
     notice.Ask();
     bool stopTaken = false;
     for (;;) {
@@ -511,6 +513,7 @@ CRestartOutcome EnsureMonitoredRunning(RestartGoesOn goesOn, LPVOID context) {
                 return outcome;
             }
         }
+        // Before the pause, so that a record that is due is not late by it.
         if (goesOn != NULL)
             goesOn(outcome.starts, GetTickCount() - firstStart, context);
         PauseUnlessStopped(RetrySleep(status.dwWaitHint));

@@ -16,9 +16,9 @@ readonly MISSING='the section Ondrimar_LiveCheck did not exist.'
 
 # accepted MARK: how many starts of "Ondrimar" the service manager accepted
 # after MARK, as its own trace tells: each start it sends to the stand-in's
-# process, and its answer on the same thread. (Wine's answers 1053 now and
-# then to a stand-in that stops at once: a start the watchdog does not
-# count, although a process ran.)
+# process, and its answer on the same thread. (Wine's service manager
+# answers 1053 now and then to a stand-in that stops at once: a start the
+# watchdog does not count, although a process ran.)
 accepted() {
     tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" | perl -ne '
         $sent{$1} = 1 if /^\w+:(\w+):trace:service:process_send_start_message \w+ L"Ondrimar"/;

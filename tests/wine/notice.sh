@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The watchdog wakes when the service manager says that the stand-in
 # "Ondrimar" stopped, and runs its check at once instead of at the next
-# second: after each stop and each crash; not when the flag says "1"; it lets
-# a deleted stand-in leave the service manager's database, whether deleted
-# while it ran or after a refused start; a re-created one is watched again. brisvel.exe runs as "BrisvelWatch". Times come from the
+# second: after each stop and each crash; not when the flag says "1". It
+# lets a deleted stand-in leave the service manager's database, whether
+# deleted while it ran or after a refused start, and watches a re-created
+# one again. brisvel.exe runs as "BrisvelWatch". Times come from the
 # session's +timestamp trace, whose ticks are GetTickCount's.
 #
 # Where the watchdog asks for no notice (a system without them), the rows

@@ -105,17 +105,6 @@ since() {
         sed -E 's/running [0-9]+ ms after/running # ms after/'
 }
 
-# records_since WHAT MARK [RECORD...]: exactly these records after MARK;
-# with WANT=TYPE set, exactly these of the records of that type.
-records_since() {
-    local what=$1 actual expected
-    actual=$(since "$2" | awk -F '\t' -v want="${WANT:-}" 'want == "" || $2 == want')
-    shift 2
-    expected=$(printf '%s\n' "$@")
-    [ $# -gt 0 ] || expected=
-    check "$what" "$actual" "$expected"
-}
-
 # until_records MARK COUNT SECONDS: waits for COUNT records after MARK.
 until_records() {
     local deadline=$((SECONDS + $3))
