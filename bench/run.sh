@@ -7,7 +7,7 @@
 # usage: bench/run.sh [BUILD_DIR]
 # BUILD_DIR is a configured windows-x86 build tree (default: the preset's,
 # configured here). The needed targets are built first. A run takes about
-# 20 minutes; figures are only meaningful on an otherwise quiet machine.
+# 23 minutes; figures are only meaningful on an otherwise quiet machine.
 # BENCH_IDLE_S (120), BENCH_RESTART_CYCLES (40) and BENCH_FOOTPRINT_LAST_S
 # (600) shorten a run for trying changes out.
 #
