@@ -99,10 +99,7 @@ package_msi() {
         package_fail "wixl could not build the package"
         return
     fi
-    package_failure_actions "$stage/brisvel.msi" || {
-        rm -rf "$stage"
-        return 1
-    }
+    package_failure_actions "$stage/brisvel.msi" || { rm -rf "$stage" && return 1; }
     mv "$stage/brisvel.msi" "$out" && rm -rf "$stage"
 }
 
@@ -115,7 +112,7 @@ package_msi() {
 # MsiServiceConfigFailureActions through the action MsiConfigureServices,
 # scheduled between InstallServices and StartServices, on install and on
 # repair (Event 1 + 4); older versions skip the action by its condition.
-# Wine's msiexec does not carry it out.
+# Wine's msiexec does not carry it out: it calls itself Windows Installer 4.5.
 package_failure_actions() {
     local msi=$1 idt stamp
     stamp=$(TZ=UTC0 date -d "@$(package_epoch)" '+%Y-%m-%d %H:%M:%S') || return
