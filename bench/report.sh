@@ -14,15 +14,34 @@ source "$figures"
 
 # calc EXPRESSION: awk's arithmetic over the figures passed by name.
 calc() {
-    awk -v lat_median="$lat_median" -v bare_median="$bare_median" -v wd="$wd_rate" \
+    awk -v wd="$wd_rate" \
         -v wd_ws="$wd_ws_rate" -v ref="$ref_rate" -v ref_ws="$ref_ws_rate" -v mon="$mon_rate" \
         -v mon_ws="$mon_ws_rate" -v paused="$paused_rate" -v paused_ws="$paused_ws_rate" \
         -v base_first="$base_first" -v base_last="$base_last" "BEGIN { base = (base_first + base_last) / 2; $1 }"
 }
 seconds() { awk -v v="$1" 'BEGIN { printf "%.3f", v / 1000 }'; }
 verdict() { if [ "$1" -eq 1 ]; then printf '**met**'; else printf '**missed**'; fi; }
-
-over_bare=$((lat_median - bare_median))
+# spread PREFIX: "MIN / MEDIAN / P95 / MAX s" of the figures PREFIX_min...
+spread() {
+    local min=${1}_min median=${1}_median p95=${1}_p95 max=${1}_max
+    printf '%s / %s / %s / %s s' "$(seconds "${!min}")" "$(seconds "${!median}")" \
+        "$(seconds "${!p95}")" "$(seconds "${!max}")"
+}
+# vanished TIMES...: how the unreported ends went, in ms ("-": not running
+# again in time).
+vanished() {
+    local lost=0 time back=()
+    for time in "$@"; do
+        if [ "$time" = - ]; then lost=$((lost + 1)); else back+=("$(seconds "$time")"); fi
+    done
+    if [ "$lost" -ne 0 ]; then
+        printf 'not running again within %s s in %d of %d' "$(seconds "$VANISH_WAIT_MS")" "$lost" "$#"
+        [ "${#back[@]}" -eq 0 ] || printf '; '
+    fi
+    [ "${#back[@]}" -eq 0 ] || printf 'running again after %s s' "${back[*]}"
+}
+# over_bare MEDIAN: the median less the bare start, in s.
+over_bare() { seconds $(($1 - bare_median)); }
 # The floor counts as no less than 0.0001 s/min (6 ms an hour): below that
 # the baseline's own jitter decides it.
 ratio_ok=$(calc 'w = wd + wd_ws - base; f = ref + ref_ws - base; if (f < 0.0001) f = 0.0001; print (w <= 5 * f) ? 1 : 0')
@@ -37,12 +56,21 @@ printf '%s, the %s `brisvel.exe`, Wine %s, %s cores (`nproc`), %s, load average 
 printf '| figure | measured | goal |\n| ------ | -------- | ---- |\n'
 row() { printf '| %s | %s | %s |\n' "$1" "$2" "${3:-}"; }
 row '`brisvel.exe` measured' "${arch:-x86}"
-row "restart latency, $RESTART_CYCLES crashes: min / median / p95 / max" \
-    "$(seconds "$lat_min") / $(seconds "$lat_median") / $(seconds "$lat_p95") / $(seconds "$lat_max") s"
+row "restart after a stop request, $RESTART_CYCLES: min / median / p95 / max" "$(spread notice_stop)"
+row "(the same, poll alone)" "$(spread poll_stop)"
+row "restart after a crash shown as stopped (1067), $RESTART_CYCLES: min / median / p95 / max" \
+    "$(spread notice_crash)"
+row "(the same, poll alone)" "$(spread poll_crash)"
+row "restart after the process ended unreported, $VANISH_CYCLES" "$(vanished $notice_vanished)"
+row "(the same, poll alone)" "$(vanished $poll_vanished)"
 row "stand-in bare start, $BARE_STARTS starts: median (min-max)" \
     "$(seconds "$bare_median") s ($(seconds "$bare_min")-$(seconds "$bare_max") s)"
-row "restart latency median minus bare start" "$(seconds "$over_bare") s" \
-    "< 1.2 s: $(verdict $((over_bare < 1200 ? 1 : 0)))"
+row "restart after a stop request, median minus bare start: with the notice / poll alone" \
+    "$(over_bare "$notice_stop_median") / $(over_bare "$poll_stop_median") s" \
+    "<= 0.150 s: $(verdict $((notice_stop_median - bare_median <= 150 ? 1 : 0)))"
+row "restart after a crash, median minus bare start: with the notice / poll alone" \
+    "$(over_bare "$notice_crash_median") / $(over_bare "$poll_crash_median") s" \
+    "<= 0.150 s: $(verdict $((notice_crash_median - bare_median <= 150 ? 1 : 0)))"
 row "idle CPU, watchdog process" "$(calc 'printf "%.3f", wd') s/min"
 row "idle CPU, its Wine server share" "$(calc 'printf "%.3f", wd_ws - base') s/min"
 row "idle CPU, watchdog total" \

@@ -7,15 +7,18 @@
 # usage: bench/run.sh [BUILD_DIR]
 # BUILD_DIR is a configured windows-x86 or windows-x64 build tree (default:
 # the preset of the architecture this host runs, x86 where it executes
-# 32-bit code and x64 where it does not, configured here). The needed targets are built first. A run takes about
-# 20 minutes; figures are only meaningful on an otherwise quiet machine.
+# 32-bit code and x64 where it does not, configured here). The needed
+# targets are built first. A run takes about 23 minutes; figures are only
+# meaningful on an otherwise quiet machine.
 # BENCH_IDLE_S (120), BENCH_RESTART_CYCLES (40) and BENCH_FOOTPRINT_LAST_S
 # (600) shorten a run for trying changes out.
 #
 # What it does, in one Wine session of a throw-away prefix (no debug
 # channels, so tracing costs nothing), with the stand-in
-# (tools/StandIn.cpp) as the service "Ondrimar" and brisvel.exe
-# as the service "BrisvelWatch":
+# (tools/StandIn.cpp) as the service "Ondrimar", brisvel.exe
+# as the service "BrisvelWatch", and brisvel-poll.exe (the watchdog built
+# without the service manager's stop notice: the once-a-second check alone)
+# as the service "BrisvelPoll":
 #  1. Bare start: with the watchdog stopped, the helper starts the stand-in
 #     and polls the service manager every 10 ms until it runs, BARE_STARTS
 #     times (then stops it again).
@@ -31,22 +34,35 @@
 #     liveness monitor thread in a process that otherwise only blocks, i.e.
 #     what the watchdog would cost without the polling of its service
 #     thread.
-#  5. The watchdog starts; one minute later its handle count (the helper, from
+#  5. The watchdog starts, and brings back the stand-in once after a stop
+#     request (while the watchdog waits for the notice, the calls of that
+#     restart need a second RPC connection to the service manager, which the
+#     RPC runtime keeps from then on: a pipe and an event); one minute after
+#     its start its handle count (the helper, from
 #     the system's handle table, the smallest of three) and resident
 #     memory (VmRSS of its Linux process) are taken. Then for IDLE_S, with
 #     the stand-in healthy: its CPU time plus the Wine server's above the
 #     baseline, and how often each of its threads blocked (voluntary context
 #     switches: under Wine every wait and every Wine server request is at
 #     least one).
-#  6. Restart latency: RESTART_CYCLES times, after a hold of varying length
-#     (so the crash falls at every point of the watchdog's one-second
-#     check period), the stand-in crashes (the control CRASH: it reports stopped
-#     and ends); the time from that report to the service manager showing
-#     it running again, both polled by the helper. Then the watchdog is
-#     paused for IDLE_S (its service thread then polls every 50 ms instead
-#     of every 10 and 5), measured like its idle window, and continued.
+#  6. Restart latency: RESTART_CYCLES times each, after a hold of varying
+#     length (so that the end falls at every point of the watchdog's
+#     one-second check period), the stand-in is ended by a stop request, and
+#     by a crash as the service manager of Windows shows one (the control
+#     CRASH: it closes its section, reports stopped with exit code 1067 and
+#     ends); the time from
+#     the request to the service manager showing it running again, both
+#     polled by the helper. Then VANISH_CYCLES times its process ends
+#     without reporting anything (the control VANISH), as in a real crash:
+#     whether it runs again within VANISH_WAIT_MS (Wine's service manager
+#     never notices such an end and shows the service running; the helper
+#     then starts it by hand). Then the watchdog is paused for IDLE_S (its
+#     service thread then polls every 50 ms instead of every 10 and 5),
+#     measured like its idle window, and continued.
 #  7. Ten minutes after the watchdog started: handles and memory again.
-#  8. The watchdog stopped, the baseline again; the Wine server's own cost
+#  8. The watchdog stopped, BrisvelPoll started in its place: the restarts
+#     of 6. again, the figures of the poll alone from the same run.
+#  9. BrisvelPoll stopped, the baseline again; the Wine server's own cost
 #     is the mean of the two baselines.
 # CPU time is read from /proc/PID/task/*/schedstat (nanoseconds on a CPU,
 # summed over the process's threads; none start or end inside a window).
@@ -56,6 +72,12 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 readonly MONITORED=Ondrimar
 readonly WATCHDOG=BrisvelWatch
+readonly POLL_WATCHDOG=BrisvelPoll
+# The stand-in's control that ends its process without a report
+# (tools/StandIn.cpp).
+readonly VANISH=135
+readonly VANISH_CYCLES=5
+readonly VANISH_WAIT_MS=3000
 readonly BARE_STARTS=10
 readonly CHECKS=20000
 readonly LOOKUPS=2000
@@ -83,7 +105,7 @@ build_dir=$(cd "$build_dir" 2>/dev/null && pwd) || {
     echo "run.sh: no build directory $1" >&2
     exit 1
 }
-if ! cmake --build "$build_dir" -j2 --target brisvel helper checkcost monitoronly \
+if ! cmake --build "$build_dir" -j2 --target brisvel helper checkcost monitoronly brisvel-poll \
     >"$logs/bench.build.log" 2>&1; then
     tail -n 50 "$logs/bench.build.log" >&2
     echo "run.sh: build failed (full log: $logs/bench.build.log)" >&2
@@ -95,6 +117,7 @@ fi
 SESSION_WINEDEBUG=-all
 checkcost_exe="$build_dir/bench/checkcost.exe"
 monitoronly_exe="$build_dir/bench/monitoronly.exe"
+poll_exe="$build_dir/bench/brisvel-poll.exe"
 bench_date=$(date '+%Y-%m-%d %H:%M %Z')
 load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
 SESSION_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 600)) session_init "$build_dir/brisvel.exe" \
@@ -103,8 +126,11 @@ printf 'Benchmark of the %s brisvel.exe in %s\n' "$SESSION_ARCH" "$build_dir" >&
 session_start
 
 session_install_pair
-cp "$monitoronly_exe" "$SESSION_DIR/bin/" || session_abort "cannot copy monitoronly.exe"
+cp "$monitoronly_exe" "$poll_exe" "$SESSION_DIR/bin/" || session_abort "cannot copy the bench's executables"
 watchdog_exe=$WATCHDOG_EXE
+session_wine sc_poll sc create "$POLL_WATCHDOG" \
+    binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$poll_exe")")" start= demand
+[ "$SESSION_RC" -eq 0 ] || session_abort "sc create $POLL_WATCHDOG failed"
 
 progress() {
     printf '[%4d s] %s\n' "$SECONDS" "$*" >&2
@@ -189,6 +215,66 @@ stats() {
 # per_minute NS WINDOW_NS: CPU seconds per minute, 4 decimals.
 per_minute() {
     awk -v cpu="$1" -v win="$2" 'BEGIN { printf "%.4f\n", cpu / win * 60 }'
+}
+
+# restarts NAME CONTROL: RESTART_CYCLES times, after a hold of varying
+# length, ends the running stand-in with the control named CONTROL (STOP,
+# CRASH); sets the array named NAME
+# to the milliseconds from each request to the service manager showing the
+# stand-in running again.
+restarts() {
+    local -n times=$1
+    local i hold
+    times=()
+    for ((i = 0; i < RESTART_CYCLES; i++)); do
+        # 1300..2290 ms: past the tail of the previous restart, then a spread
+        # over the check period.
+        hold=$((1300 + (i * 379) % 1000))
+        session_ctl restart "$MONITORED" hold $RUNNING "$hold" control "${!2}" wait $RUNNING 5000
+        ctl_or_abort restart 2 "hold $RUNNING $hold"
+        ctl_or_abort restart 3 "control ${!2}"
+        ctl_or_abort restart 4 "wait $RUNNING 5000"
+        times+=($(($(session_field restart 4 t) - $(session_field restart 3 t))))
+    done
+}
+
+# vanishes NAME: VANISH_CYCLES times, after a hold, ends the stand-in's
+# process without a report; sets the array named NAME to the milliseconds
+# until the service manager shows it running in a new process, or "-" when
+# it still shows the old one running VANISH_WAIT_MS later (the helper then
+# starts it by hand).
+vanishes() {
+    local -n times=$1
+    local i
+    times=()
+    for ((i = 0; i < VANISH_CYCLES; i++)); do
+        session_ctl vanish "$MONITORED" hold $RUNNING 1500 control $VANISH \
+            leave $RUNNING "$VANISH_WAIT_MS" wait $RUNNING 5000
+        ctl_or_abort vanish 2 "hold $RUNNING 1500"
+        if [[ $(sed -n 4p "$SESSION_DIR/vanish.ctl") == "leave $RUNNING $VANISH_WAIT_MS ok "* ]]; then
+            ctl_or_abort vanish 5 "wait $RUNNING 5000"
+            times+=($(($(session_field vanish 5 t) - $(session_field vanish 3 t))))
+        else
+            times+=(-)
+            session_ctl back "$MONITORED" start wait $RUNNING 5000
+            ctl_or_abort back 3 "wait $RUNNING 5000"
+        fi
+    done
+}
+
+# restart_figures PREFIX: the restarts of step 6 with the watchdog that
+# runs; sets PREFIX_stop_min, _median, _p95, _max and PREFIX_crash_... to
+# their figures, and PREFIX_vanished to the unreported ends' times.
+restart_figures() {
+    local -n vanished=${1}_vanished
+    local kind latency
+    for kind in stop crash; do
+        restarts latency "${kind^^}"
+        read -r "${1}_${kind}_min" "${1}_${kind}_median" "${1}_${kind}_p95" "${1}_${kind}_max" \
+            < <(stats "${latency[@]}")
+    done
+    vanishes vanished_times
+    vanished=${vanished_times[*]}
 }
 
 # sleep_until SECONDS_VALUE: waits until $SECONDS reaches it.
@@ -296,12 +382,14 @@ read -r mon_rate mon_ws_rate < <(idle_program "$SESSION_DIR/bin/$(basename "$mon
 
 # --- 5. the watchdog: footprint after a minute, idle cost ---------------------
 progress "watchdog started; footprint at 1 min, idle for $IDLE_S s"
-session_ctl watchdog "$WATCHDOG" start wait $RUNNING 5000 use "$MONITORED" hold $RUNNING 0
+session_ctl watchdog "$WATCHDOG" start wait $RUNNING 5000 use "$MONITORED" hold $RUNNING 1000 \
+    control $STOP wait $RUNNING 5000 hold $RUNNING 1000
 ctl_or_abort watchdog 3 "wait $RUNNING 5000"
-ctl_or_abort watchdog 5 "hold $RUNNING 0"
+ctl_or_abort watchdog 7 "wait $RUNNING 5000"
+ctl_or_abort watchdog 8 "hold $RUNNING 1000"
 watchdog_started=$SECONDS
 watchdog_pid=$(session_field watchdog 3 pid)
-standin_pid=$(session_field watchdog 5 pid)
+standin_pid=$(session_field watchdog 8 pid)
 watchdog_linux=$(one_process "$watchdog_exe") || session_abort "no watchdog process"
 sleep_until $((watchdog_started + FOOTPRINT_FIRST_S))
 read -r handles_first rss_first < <(footprint "$watchdog_pid" "$watchdog_linux")
@@ -313,19 +401,8 @@ session_ctl idle_check "$MONITORED" hold $RUNNING 0
 session_expect_step idle_check 2 "hold $RUNNING 0" ok "pid=$standin_pid" || session_abort "the stand-in changed while idle"
 
 # --- 6. restart latency ----------------------------------------------------------
-progress "restart latency: $RESTART_CYCLES crashes"
-latency=()
-for ((i = 0; i < RESTART_CYCLES; i++)); do
-    # 1300..2290 ms: past the tail of the previous restart, then a spread
-    # over the check period.
-    hold=$((1300 + (i * 379) % 1000))
-    session_ctl restart "$MONITORED" hold $RUNNING "$hold" control "$CRASH" wait $RUNNING 5000
-    ctl_or_abort restart 2 "hold $RUNNING $hold"
-    ctl_or_abort restart 3 "control $CRASH"
-    ctl_or_abort restart 4 "wait $RUNNING 5000"
-    latency+=($(($(session_field restart 4 t) - $(session_field restart 3 t))))
-done
-read -r lat_min lat_median lat_p95 lat_max < <(stats "${latency[@]}")
+progress "restart latency: $RESTART_CYCLES stop requests, $RESTART_CYCLES crashes, $VANISH_CYCLES unreported ends"
+restart_figures notice
 
 # --- 6b. the watchdog paused: the same monitor, a slower poll ----------------------
 progress "watchdog paused for $IDLE_S s"
@@ -344,10 +421,19 @@ session_ctl last_check "$WATCHDOG" hold $RUNNING 0
 session_expect_step last_check 2 "hold $RUNNING 0" ok "pid=$watchdog_pid" || session_abort "the watchdog changed process"
 read -r handles_last rss_last < <(footprint "$watchdog_pid" "$watchdog_linux")
 
-# --- 8. the baseline again, with the watchdog stopped ------------------------------
-progress "baseline again: the stand-in alone for $IDLE_S s"
-session_ctl stop_watchdog "$WATCHDOG" control $STOP wait $STOPPED 10000
+# --- 8. the same restarts with the poll alone ---------------------------------------
+progress "the poll alone ($POLL_WATCHDOG): the same restarts"
+session_ctl stop_watchdog "$WATCHDOG" control $STOP wait $STOPPED 10000 \
+    use "$POLL_WATCHDOG" start wait $RUNNING 5000 use "$MONITORED" hold $RUNNING 1000
 ctl_or_abort stop_watchdog 3 "wait $STOPPED 10000"
+ctl_or_abort stop_watchdog 6 "wait $RUNNING 5000"
+ctl_or_abort stop_watchdog 8 "hold $RUNNING 1000"
+restart_figures poll
+
+# --- 9. the baseline again, with the watchdogs stopped -----------------------------
+progress "baseline again: the stand-in alone for $IDLE_S s"
+session_ctl stop_poll "$POLL_WATCHDOG" control $STOP wait $STOPPED 10000
+ctl_or_abort stop_poll 3 "wait $STOPPED 10000"
 sleep 2
 read -r _ base_last < <(window 0)
 # The Wine server's own cost, taken as the mean of the two.
@@ -363,11 +449,14 @@ mkdir -p "$(dirname "$figures")"
 {
     printf '%s=%q\n' date "$bench_date" wine "$(wine --version 2>/dev/null | sed 's/^wine-//')" \
         cores "$(nproc)" machine "$(uname -m)" arch "$SESSION_ARCH" load_start "$load_start" load_end "$load_end"
-    for name in RESTART_CYCLES BARE_STARTS IDLE_S CHECKS LOOKUPS FOOTPRINT_LAST_S \
-        lat_min lat_median lat_p95 lat_max bare_min bare_median bare_max \
+    for name in RESTART_CYCLES VANISH_CYCLES VANISH_WAIT_MS BARE_STARTS IDLE_S CHECKS LOOKUPS \
+        FOOTPRINT_LAST_S bare_min bare_median bare_max \
         wd_rate wd_ws_rate ref_rate ref_ws_rate mon_rate mon_ws_rate paused_rate paused_ws_rate \
         base_first base_last thread_switches paused_switches check_median check_p95 check_steps \
         roundtrip lookup_median lookup_p95 exe_size handles_first handles_last rss_first rss_last; do
+        printf '%s=%q\n' "$name" "${!name}"
+    done
+    for name in {notice,poll}_{{stop,crash}_{min,median,p95,max},vanished}; do
         printf '%s=%q\n' "$name" "${!name}"
     done
 } >"$figures"

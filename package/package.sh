@@ -150,7 +150,46 @@ package_msi() {
         package_fail "wixl could not build the package"
         return
     fi
+    package_failure_actions "$stage/brisvel.msi" || { rm -rf "$stage" && return 1; }
     mv "$stage/brisvel.msi" "$out" && rm -rf "$stage"
+}
+
+# package_failure_actions MSI: adds to the package MSI what wixl cannot
+# write: the failure actions of the service BrisvelWatch. Windows restarts it
+# 5 s after its first and its second failure, and after every later one (the
+# last action repeats), and forgets its failures after a day without one:
+# `sc failure BrisvelWatch reset= 86400 actions= restart/5000/restart/5000`.
+# Windows Installer 5.0 (Windows 7) and later carry out the package's table
+# MsiServiceConfigFailureActions through the action MsiConfigureServices,
+# scheduled between InstallServices and StartServices, on install and on
+# repair (Event 1 + 4); older versions skip the action by its condition.
+# Wine's msiexec does not carry it out: it calls itself Windows Installer 4.5.
+package_failure_actions() {
+    local msi=$1 idt stamp
+    stamp=$(TZ=UTC0 date -d "@$(package_epoch)" '+%Y-%m-%d %H:%M:%S') || return
+    idt=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-idt.XXXXXX") || return
+    # An .idt file: the column names, their types, the table's name and key,
+    # then one row; tab-separated. Actions 1 is SC_ACTION_RESTART, delays in
+    # ms, the reset period in s.
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\r\n' \
+        MsiServiceConfigFailureActions Name Event ResetPeriod RebootMessage Command Actions \
+        DelayActions Component_ \
+        s72 l255 i2 I4 L255 L255 L255 L255 s72 \
+        >"$idt/MsiServiceConfigFailureActions.idt"
+    printf '%s\t%s\r\n' MsiServiceConfigFailureActions MsiServiceConfigFailureActions \
+        >>"$idt/MsiServiceConfigFailureActions.idt"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\r\n' \
+        BrisvelWatch BrisvelWatch 5 86400 '' '' '1[~]1' '5000[~]5000' Watchdog \
+        >>"$idt/MsiServiceConfigFailureActions.idt"
+    if ! TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i "$idt/MsiServiceConfigFailureActions.idt" \
+        -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5870)" \
+        >"$idt/msibuild.log" 2>&1; then
+        cat "$idt/msibuild.log" >&2
+        rm -rf "$idt"
+        package_fail "msibuild could not add the failure actions"
+        return
+    fi
+    rm -rf "$idt"
 }
 
 # package_zip OUT FILE...: a zip of FILEs, in that order, at the top level,

@@ -5,8 +5,14 @@
 // restart times measure the watchdog, not the hint. It accepts stop, and
 // these controls, each done before ControlService returns:
 //   128 publish "1"   129 publish "0"   130 remove the section
-//   131 crash: report stopped with ERROR_PROCESS_ABORTED and end the process
-//       100 ms later, without clean-up (time for the reply to be sent)
+//   131 crash, as the service manager of Windows shows one: close the
+//       section (the end of a process closes its handles before the service
+//       manager sees it), report stopped with ERROR_PROCESS_ABORTED, and end
+//       the process 100 ms later (time for the reply to be sent) without
+//       other clean-up
+//   135 vanish: end the process 100 ms later without reporting anything, as
+//       a real crash does (Wine's service manager then shows it running for
+//       good)
 //   132 fill the section with non-zero bytes, the first "1" (no zero at all)
 //   133 / 134 recreate the section with 1 byte / 1 MiB, holding "1"
 // 128, 129 and 132 open the publisher's page when there is no section. 132
@@ -35,6 +41,7 @@ const DWORD kControlCrash = 131;
 const DWORD kControlFillGarbage = 132;
 const DWORD kControlOneByte = 133;
 const DWORD kControlOneMiB = 134;
+const DWORD kControlVanish = 135;
 const DWORD kPublishFailedEventId = 1;
 
 // One error record under the service's name: the alarm of a publisher that
@@ -118,8 +125,12 @@ private:
             RemoveSection();
             break;
         case kControlCrash:
+        case kControlVanish:
             if (running) {
-                Report(SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED);
+                if (control == kControlCrash) {
+                    RemoveSection();
+                    Report(SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED);
+                }
                 CHandle ender(CreateThread(nullptr, 0, EndSoon, nullptr, 0, nullptr));
             }
             break;

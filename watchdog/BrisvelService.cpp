@@ -9,6 +9,10 @@ namespace {
 
 const DWORD kWaitHint = 3000;
 const DWORD kStopWaitHint = 5000;
+// How long a stop waits for the monitor's last record: well within the stop
+// wait hint. Only a monitor inside a call to the service manager that hangs
+// takes longer.
+const DWORD kMonitorStopWaitMs = 3000;
 
 // Runs `procedure` on a thread of its own, not waited for. The thread's
 // handle is not needed and is closed at once; the thread runs on.
@@ -104,6 +108,9 @@ BOOL CBrisvelService::Execute(DWORD, LPSTR*) {
     RunDetached(StartMonitor);
 
     PollUntilStopped(stopEvent.get(), pauseEvent.get(), continueEvent.get());
+    // Before the stopped report, after which the process ends: the monitor
+    // closes its notice and writes the record of the starts not yet told.
+    AwaitRestartsStopped(kMonitorStopWaitMs);
 
     {
         CCriticalSectionLock lock(m_stateLock);

@@ -14,8 +14,9 @@ public:
     CBrisvelService();
 
     // Reports start pending and running, starts the liveness monitor and
-    // polls the events until the stop event is set; then closes the events
-    // and returns 1, and the caller reports stopped. When an event cannot be
+    // polls the events until the stop event is set; then waits (3 s at most)
+    // for the monitor to take the stop in, closes the events and returns 1,
+    // and the caller reports stopped. When an event cannot be
     // created it writes an error record and returns 0 without reporting
     // running, with CreateEventA's error as the last error.
     BOOL Execute(DWORD argc, LPSTR* argv) override;

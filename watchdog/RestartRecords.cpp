@@ -72,6 +72,9 @@ void AddOutcome(CTextOut& text, const char* service, const CRestartFacts& facts,
     case RestartRefused:
         text.Add(" %s was still not running when the next start was refused.", service);
         break;
+    case RestartGoingOn:
+        text.Add(" %s has not reached running yet; the watchdog keeps starting it.", service);
+        break;
     }
 }
 
@@ -164,6 +167,14 @@ uint32_t CRecordPacing::Take(uint32_t now, bool& counted) {
     m_recorded = false;
     if (m_pending == 0)
         return 0;
+    return TakePending(now, counted);
+}
+
+uint32_t CRecordPacing::Flush(uint32_t now, bool& counted) {
+    return m_pending == 0 ? 0 : TakePending(now, counted);
+}
+
+uint32_t CRecordPacing::TakePending(uint32_t now, bool& counted) {
     uint32_t restarts = m_pending;
     counted = m_counted;
     m_pending = 0;

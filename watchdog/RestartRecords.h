@@ -25,8 +25,10 @@ struct CSectionSeen {
 };
 
 // How a restart ended: the service reported running; the watchdog was told
-// to stop first; or a later start was refused for good.
-enum ERestartEnd { RestartRan, RestartStopped, RestartRefused };
+// to stop first; or a later start was refused for good. RestartGoingOn: it
+// has not ended, the service has not reached running yet and the watchdog
+// goes on starting it.
+enum ERestartEnd { RestartRan, RestartStopped, RestartRefused, RestartGoingOn };
 
 // One restart: one or more starts accepted while the service was not
 // running, and how it ended; when it ran, `tookMs` milliseconds after the
@@ -86,7 +88,15 @@ public:
     // ends its period on time.
     uint32_t Take(uint32_t now, bool& counted);
 
+    // As Take, but whether or not the period runs: the starts not yet in a
+    // record (0, leaving everything alone, when there are none). For the
+    // watchdog's stop, after which no record would tell them.
+    uint32_t Flush(uint32_t now, bool& counted);
+
 private:
+    // Hands the pending starts (at least 1) to a record written at `now`.
+    uint32_t TakePending(uint32_t now, bool& counted);
+
     uint32_t m_periodMs;
     bool m_recorded; // a record was written at m_lastRecord and its period runs
     uint32_t m_lastRecord;

@@ -164,6 +164,14 @@ const RecordRow kRecordRows[] = {
      "The watchdog started the service Ondrimar 9 more times since its previous record. The "
      "last time, the section Ondrimar_LiveCheck did not exist. Ondrimar was running 512 ms "
      "after the last start."},
+    {"GoingOnAfterAQuietPeriod", Facts(SectionMissing, "", RestartGoingOn, 0), 41, false,
+     "The watchdog started the service Ondrimar 41 times: it was not running, and the section "
+     "Ondrimar_LiveCheck did not exist. Ondrimar has not reached running yet; the watchdog keeps "
+     "starting it."},
+    {"GoingOnCounted", Facts(SectionMissing, "", RestartGoingOn, 0), 230, true,
+     "The watchdog started the service Ondrimar 230 more times since its previous record. The "
+     "last time, the section Ondrimar_LiveCheck did not exist. Ondrimar has not reached running "
+     "yet; the watchdog keeps starting it."},
     {"CountedOne", Facts(SectionHeld, "0\0"s, RestartRan, 7), 1, true,
      "The watchdog started the service Ondrimar 1 more time since its previous record. The "
      "last time, the section Ondrimar_LiveCheck held \"0\". Ondrimar was running 7 ms after "
@@ -186,7 +194,7 @@ TEST(FormatRestartRecord, OneRestartOrTheirNumber) {
 // the largest numbers and a section of bytes that each take four characters,
 // stays within them, so the scenarios see whole records.
 TEST(FormatRestartRecord, LongestFitsInWhatWineShows) {
-    for (ERestartEnd end : {RestartRan, RestartStopped, RestartRefused}) {
+    for (ERestartEnd end : {RestartRan, RestartStopped, RestartRefused, RestartGoingOn}) {
         CRestartFacts facts =
             Facts(SectionHeld, std::string(kSectionShown + 1, '\x01'), end, 4294967295u);
         std::vector<char> out(512, '#');
@@ -230,12 +238,14 @@ TEST(FormatGiveUpRecord, SaysWhich) {
 }
 
 // A step of the pacing: a restart of `starts` starts counted at `tick`
-// (none when 0), then a look at what is due at `tick`.
+// (none when 0), then a look at what is due at `tick`: Take, or with `flush`
+// the watchdog's stop.
 struct PaceStep {
     uint32_t starts;
     uint32_t tick;
     uint32_t due; // starts in the record due, 0: none
     bool counted; // the record gives their number
+    bool flush = false;
 };
 
 struct PaceRow {
@@ -265,6 +275,10 @@ const PaceRow kPaceRows[] = {
       {0, 0x0000DA5Fu, 0, false},
       {0, 0x0000DA60u, 1, true}}},
     {"QuietMinuteForgotten", {{1, 0, 1, false}, {0, 60000, 0, false}, {1, 5, 1, false}}},
+    {"StopTellsTheMinutesCount", {{1, 0, 1, false}, {3, 1000, 0, false}, {2, 2000, 5, true, true}}},
+    {"StopRightAfterAQuietRestart", {{1, 0, 1, false, true}, {0, 10, 0, false, true}}},
+    {"StopWithNothingLeftKeepsThePeriod",
+     {{1, 0, 1, false}, {0, 1000, 0, false, true}, {1, 2000, 0, false}, {0, 60000, 1, true}}},
 };
 
 TEST(CRecordPacing, OneRecordAMinuteTheRestCounted) {
@@ -277,7 +291,8 @@ TEST(CRecordPacing, OneRecordAMinuteTheRestCounted) {
             if (step.starts != 0)
                 pacing.Count(step.tick, step.starts);
             bool counted = !step.counted;
-            EXPECT_EQ(step.due, pacing.Take(step.tick, counted));
+            EXPECT_EQ(step.due, step.flush ? pacing.Flush(step.tick, counted)
+                                           : pacing.Take(step.tick, counted));
             if (step.due != 0) {
                 EXPECT_EQ(step.counted, counted);
             }

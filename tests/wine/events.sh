@@ -20,18 +20,6 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
-# sourced SOURCE TYPE ID TEXT: one record with a user SID, as since prints it.
-sourced() { printf '"%s"\t%s' "$1" "$(record "$2" "$3" 1 "$4")"; }
-
-# since MARK: the records the watchdog (process $watchdog) traced after
-# MARK, with their sources; the time a start took shows as "#". The
-# stand-in's own records (a section it cannot publish) are not its.
-since() {
-    session_source_records <(tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" |
-        grep -aE "^0*$(printf '%x' "$watchdog"):") |
-        sed -E 's/running [0-9]+ ms after/running # ms after/'
-}
-
 # records_since WHAT MARK [RECORD...]: exactly these records after MARK;
 # with WANT=TYPE set, exactly these of the records of that type.
 records_since() {
@@ -41,15 +29,6 @@ records_since() {
     expected=$(printf '%s\n' "$@")
     [ $# -gt 0 ] || expected=
     check "$what" "$actual" "$expected"
-}
-
-# until_records MARK COUNT SECONDS: waits for COUNT records after MARK.
-until_records() {
-    local deadline=$((SECONDS + $3))
-    until [ "$(since "$1" | wc -l)" -ge "$2" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
 }
 
 # 1. Event Viewer's call: each identifier with one insert gives the insert,

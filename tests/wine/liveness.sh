@@ -9,9 +9,13 @@
 # alive and look (once a second) but start nothing when it does not; then
 # it ends the stand-in by a stop request or a crash, and the watchdog must
 # have it running again in a new process within 2 s. The states and the
-# two endings are crossed. With CYCLES 200 (scripts/test.sh --soak) this is
-# the soak: the watchdog's handle count and resident memory after the
-# first 16 cycles and at the end must be the same.
+# two endings are crossed. The watchdog's handle count after the first cycle
+# and at the end must be the same; with CYCLES 200 (scripts/test.sh --soak)
+# this is the soak, and its handle count and resident memory after the first
+# 16 cycles and at the end must be the same. Not before the first cycle:
+# while the watchdog waits for the service manager's notice that the
+# stand-in stopped, its next calls need a second RPC connection to the
+# service manager, which the RPC runtime then keeps (a pipe and an event).
 #
 # usage: liveness.sh BRISVEL_EXE HELPER_EXE [CYCLES]   (default: 12)
 set -uo pipefail
@@ -53,8 +57,6 @@ watchdog=$(session_field first 4 pid)
 standin=0
 restarted first 4 6 "the first start"
 [ "$(session_calls "$watchdog" StartServiceW "$mark")" -ge 1 ] || session_fail "not started by the watchdog"
-session_ctl settle Ondrimar hold $RUNNING 1200
-before=$(sample)
 failed_checks=0
 
 for ((cycle = 0; cycle < CYCLES; cycle++)); do
@@ -75,7 +77,10 @@ for ((cycle = 0; cycle < CYCLES; cycle++)); do
     session_ctl end Ondrimar control "$ending" wait $RUNNING 5000
     restarted end 2 3 "cycle $cycle, ended by $([ "$ending" -eq "$CRASH" ] && echo a crash || echo a stop) after $what"
     failed_checks=$((failed_checks + looks + 1))
-    [ "$cycle" -ne 15 ] || before=$(sample)
+    if [ "$cycle" -eq $((CYCLES > 16 ? 15 : 0)) ]; then
+        session_ctl settle Ondrimar hold $RUNNING 1200
+        before=$(sample)
+    fi
 done
 session_ctl settle Ondrimar control $PUBLISH_ALIVE hold $RUNNING 1200
 after=$(sample)

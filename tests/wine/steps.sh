@@ -96,6 +96,27 @@ record() {
     printf '%s\t%s\t%s\tL"%s"' "$1" "$2" "$3" "$(esc "$4")"
 }
 
+# sourced SOURCE TYPE ID TEXT: one record with a user SID, as since prints it.
+sourced() { printf '"%s"\t%s' "$1" "$(record "$2" "$3" 1 "$4")"; }
+
+# since MARK: the records the watchdog (process $watchdog) traced after
+# MARK, with their sources; the time a start took shows as "#". The
+# stand-in's own records (a section it cannot publish) are not its.
+since() {
+    session_source_records <(tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" |
+        grep -aE "^0*$(printf '%x' "$watchdog"):") |
+        sed -E 's/running [0-9]+ ms after/running # ms after/'
+}
+
+# until_records MARK COUNT SECONDS: waits for COUNT records after MARK.
+until_records() {
+    local deadline=$((SECONDS + $3))
+    until [ "$(since "$1" | wc -l)" -ge "$2" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
+
 # std_handles_kept: the last row's process never passed a handle that
 # GetStdHandle gave it to CloseHandle, as its relay trace shows (relay on,
 # with +pid, for GetStdHandle and CloseHandle). A closed standard handle
@@ -135,6 +156,15 @@ until_calls() {
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.05
     done
+}
+
+# ticks PID FUNCTION [MARK]: the ticks (GetTickCount's milliseconds) of the
+# process's calls of FUNCTION after MARK, one per line, from a session traced
+# with +timestamp.
+ticks() {
+    tail -c +"$((${3:-0} + 1))" "$SESSION_DIR/session.err" |
+        grep -aE "^ *[0-9]+\.[0-9]{3}:0*$(printf '%x' "$1"):[0-9a-f]+:trace:service:$2 " |
+        cut -d : -f 1 | tr -d ' .'
 }
 
 # deleted: waits up to 8 s for "Ondrimar" to leave the database, which a

@@ -9,13 +9,6 @@ set -uo pipefail
 SESSION_WINEDEBUG='-all,+service,+pid,+timestamp'
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
-# ticks PID FUNCTION: the ticks of the process's calls of FUNCTION, one per
-# line.
-ticks() {
-    grep -aE "^ *[0-9]+\.[0-9]{3}:0*$(printf '%x' "$1"):[0-9a-f]+:trace:service:$2 " session.err |
-        cut -d : -f 1 | tr -d ' .'
-}
-
 # Ten stops timed to land 0 to 3 ms before the next check (the time a
 # stop request takes to arrive is learnt from the round before), and one
 # by -e, each leave it stopped, its process gone, no start call made.
