@@ -62,7 +62,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 rm -rf build/wine-failures
 # ctest prints its "N% tests passed" line before the timings: print it last.
 status=0
-ctest --test-dir build/all --output-on-failure --no-tests=error -j4 "${labels[@]}" 2>&1 |
+ctest --test-dir build/all --output-on-failure --no-tests=error -j6 "${labels[@]}" 2>&1 |
     tee build/logs/ctest.log |
     awk '/^[0-9]+% tests passed/ { summary = $0; next } { print; fflush() }
          END { if (summary != "") print summary }' || status=$?

@@ -188,7 +188,11 @@ session_start() {
     # it ends the session, services and all, about 2 s after the last
     # console process, even while a service runs.
     wineserver -p </dev/null >/dev/null 2>&1 || session_abort "wineserver -p failed"
-    WINEDEBUG="$SESSION_WINEDEBUG" timeout "$SESSION_RUN_TIMEOUT" wine wineboot \
+    # wineboot through the 64-bit loader in every session: in a new 64-bit
+    # prefix Debian's wine (the 32-bit loader) now and then starts wineboot
+    # before the prefix's 32-bit half is in place, and ends with "could not
+    # load kernel32.dll, status c0000135" (seen under load).
+    WINEDEBUG="$SESSION_WINEDEBUG" timeout "$SESSION_RUN_TIMEOUT" "$SESSION_WINE64" wineboot \
         </dev/null >/dev/null 2>>"$SESSION_DIR/session.err" || session_abort "wineboot failed"
     SESSION_BOOT_SECONDS=$((SECONDS - start))
 }
