@@ -3,7 +3,7 @@
 #
 # Installs what is missing (scripts/deps.sh), builds brisvel.exe and the
 # helper that stands in for the monitored service for the architecture this
-# host runs (preset windows-x86, the specified product, where the host
+# host runs (preset windows-x86, the primary build, where the host
 # executes 32-bit code; windows-x64 where it does not), makes a throw-away
 # Wine prefix, installs the stand-in as the service "Ondrimar" and
 # brisvel.exe as the watchdog service "BrisvelWatch", and then shows:
@@ -54,7 +54,7 @@ scripts/deps.sh || exit 1
 source "$root/tools/wine.sh"
 arch=$(session_host_arch)
 if [ "$arch" = x86 ]; then
-    say "Architecture: x86, the specified product (this host executes 32-bit code)."
+    say "Architecture: x86, the primary build (this host executes 32-bit code)."
 else
     say "Architecture: x64 (this host cannot execute 32-bit code, so the x86 build cannot run here)."
 fi

@@ -62,7 +62,7 @@ readonly SESSION_WINE32=/usr/lib/wine/wine SESSION_WINE64=/usr/lib/wine/wine64
 session_host_runs_x86() { "$SESSION_WINE32" --version >/dev/null 2>&1; }
 
 # session_host_arch: the architecture the demo and the benchmark run: x86,
-# the specified product, where the host executes it; x64 otherwise.
+# the primary build, where the host executes it; x64 otherwise.
 session_host_arch() {
     if session_host_runs_x86; then echo x86; else echo x64; fi
 }
