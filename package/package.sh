@@ -100,20 +100,16 @@ package_product_code() {
 # Inclusive, 0x200), so that the other architecture's package of the same
 # release is replaced, not installed beside this one. wixl 0.101 ignores
 # MajorUpgrade's AllowSameVersionUpgrades, which asks for exactly that.
-# msibuild runs with the clock stopped at STAMP (UTC).
+# msibuild runs with the clock stopped at STAMP (UTC); the table's file is
+# written beside MSI.
 package_same_version_upgrade() {
-    local msi=$1 stamp=$2 dir
-    dir=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-upgrade.XXXXXX") || return
-    (cd "$dir" && msiinfo export "$msi" Upgrade >Upgrade.idt &&
+    local msi=$1 stamp=$2 idt
+    idt=$(dirname "$msi")/Upgrade.idt
+    msiinfo export "$msi" Upgrade >"$idt.old" &&
         awk -F '\t' 'BEGIN { OFS = "\t" }
             NR > 3 && $3 != "" && $2 == "" && $5 % 1024 < 512 { $5 += 512 } { print }' \
-            Upgrade.idt >Upgrade.new && mv Upgrade.new Upgrade.idt &&
-        TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i Upgrade.idt) || {
-        rm -rf "$dir"
-        package_fail "cannot set the same-version upgrade in $msi"
-        return
-    }
-    rm -rf "$dir"
+            "$idt.old" >"$idt" &&
+        TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i "$idt"
 }
 
 # package_msi EXE VERSION ARCH OUT: ARCH's package (x86 or x64) of EXE (staged
@@ -143,18 +139,18 @@ package_msi() {
         -D "Version=$msi_version" -D "ProductVersion=$version" -D "ProductCode=$(package_product_code "$arch" "$msi_version")" \
         -o brisvel.msi brisvel.wxs >wixl.log 2>&1 &&
         package_same_version_upgrade "$stage/brisvel.msi" "$stamp" >>wixl.log 2>&1 &&
+        package_failure_actions "$stage/brisvel.msi" "$stamp" >>wixl.log 2>&1 &&
         TZ=UTC0 faketime -f "$stamp" msibuild brisvel.msi \
             -s "Brisvel" "Brisvel" "${settings[3]}" "$code" >>wixl.log 2>&1); then
         cat "$stage/wixl.log" >&2
         rm -rf "$stage"
-        package_fail "wixl could not build the package"
+        package_fail "wixl or msibuild could not build the package"
         return
     fi
-    package_failure_actions "$stage/brisvel.msi" || { rm -rf "$stage" && return 1; }
     mv "$stage/brisvel.msi" "$out" && rm -rf "$stage"
 }
 
-# package_failure_actions MSI: adds to the package MSI what wixl cannot
+# package_failure_actions MSI STAMP: adds to the package MSI what wixl cannot
 # write: the failure actions of the service BrisvelWatch. Windows restarts it
 # 5 s after its first and its second failure, and after every later one (the
 # last action repeats), and forgets its failures after a day without one:
@@ -164,10 +160,11 @@ package_msi() {
 # scheduled between InstallServices and StartServices, on install and on
 # repair (Event 1 + 4); older versions skip the action by its condition.
 # Wine's msiexec does not carry it out: it calls itself Windows Installer 4.5.
+# msibuild runs with the clock stopped at STAMP (UTC); the table's file is
+# written beside MSI.
 package_failure_actions() {
-    local msi=$1 idt stamp
-    stamp=$(TZ=UTC0 date -d "@$(package_epoch)" '+%Y-%m-%d %H:%M:%S') || return
-    idt=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-idt.XXXXXX") || return
+    local msi=$1 stamp=$2 idt
+    idt=$(dirname "$msi")/MsiServiceConfigFailureActions.idt
     # An .idt file: the column names, their types, the table's name and key,
     # then one row; tab-separated. Actions 1 is SC_ACTION_RESTART, delays in
     # ms, the reset period in s.
@@ -175,21 +172,14 @@ package_failure_actions() {
         MsiServiceConfigFailureActions Name Event ResetPeriod RebootMessage Command Actions \
         DelayActions Component_ \
         s72 l255 i2 I4 L255 L255 L255 L255 s72 \
-        >"$idt/MsiServiceConfigFailureActions.idt"
+        >"$idt"
     printf '%s\t%s\r\n' MsiServiceConfigFailureActions MsiServiceConfigFailureActions \
-        >>"$idt/MsiServiceConfigFailureActions.idt"
+        >>"$idt"
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\r\n' \
         BrisvelWatch BrisvelWatch 5 86400 '' '' '1[~]1' '5000[~]5000' Watchdog \
-        >>"$idt/MsiServiceConfigFailureActions.idt"
-    if ! TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i "$idt/MsiServiceConfigFailureActions.idt" \
-        -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5870)" \
-        >"$idt/msibuild.log" 2>&1; then
-        cat "$idt/msibuild.log" >&2
-        rm -rf "$idt"
-        package_fail "msibuild could not add the failure actions"
-        return
-    fi
-    rm -rf "$idt"
+        >>"$idt"
+    TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i "$idt" \
+        -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5870)"
 }
 
 # package_zip OUT FILE...: a zip of FILEs, in that order, at the top level,

@@ -21,8 +21,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 case "${1:-}" in
-"") excluded=(soak) soak_filter=(-LE '^soak$') ;;
---soak) excluded=() soak_filter=() ;;
+"") excluded=soak soak_filter=(-LE '^soak$') ;;
+--soak) excluded='' soak_filter=() ;;
 *) echo "usage: scripts/test.sh [--soak]" >&2 && exit 2 ;;
 esac
 
@@ -34,7 +34,7 @@ skipped=''
 if session_host_runs_x86; then
     archs+=(x86)
 else
-    excluded+=(wine-x86)
+    excluded+=${excluded:+|}wine-x86
     skipped=' (x86 skipped: this host cannot execute 32-bit code)'
 fi
 
@@ -51,12 +51,7 @@ done
 printf 'subdirs(%s)\n' "$(printf '"%s" ' "${presets[@]/#/$root/build/}")" >build/all/CTestTestfile.cmake
 
 labels=()
-if [ "${#excluded[@]}" -gt 0 ]; then
-    labels=(-LE "^($(
-        IFS='|'
-        echo "${excluded[*]}"
-    ))\$")
-fi
+[ -z "$excluded" ] || labels=(-LE "^($excluded)\$")
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 rm -rf build/wine-failures
@@ -69,21 +64,18 @@ ctest --test-dir build/all --output-on-failure --no-tests=error -j6 "${labels[@]
 
 # Every scenario of each architecture that should run, ran and passed: a
 # label left out by mistake, or a tree that registered none, fails the run.
-ran=()
+ran=''
 for arch in "${archs[@]}"; do
     want=$(ctest --test-dir "build/windows-$arch" -N -L "^wine-$arch\$" "${soak_filter[@]}" |
         sed -n 's/^Total Tests: //p')
     passed=$(grep -cE "Test +#[0-9]+: wine\.$arch\.[^ ]+ \.+ +Passed" build/logs/ctest.log || true)
-    ran+=("$arch $passed/${want:-0} passed")
+    ran+="${ran:+, }$arch $passed/${want:-0} passed"
     if [ "${want:-0}" -eq 0 ] || [ "$passed" -ne "$want" ]; then
         echo "test.sh: $passed of ${want:-0} $arch scenarios ran and passed" >&2
         [ "$status" -ne 0 ] || status=1
     fi
 done
-echo "scenarios: $(
-    IFS=,
-    echo "${ran[*]}" | sed 's/,/, /g'
-)$skipped"
+echo "scenarios: $ran$skipped"
 if [ "$status" -ne 0 ] && [ -d build/wine-failures ]; then
     echo "Evidence of the failed scenarios:"
     find "$root/build/wine-failures" -mindepth 1 -maxdepth 1 -type d | sort | sed 's/^/  /'

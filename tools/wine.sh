@@ -81,38 +81,15 @@ session_exe_arch() {
     esac
 }
 
-# session_use_wine64: from here on, "wine" and the wrappers Debian builds on
-# it (wineboot, msiexec, through wine-stable) run the 64-bit loader, and
-# Wine starts its own processes (services.exe, every service) with it. A
-# symlink named wine to the loader does not work ("could not exec the wine
+# session_use_wine64: from here on, "wine" runs the 64-bit loader, and Wine
+# starts its own processes (services.exe, every service) with it. A symlink
+# named wine to the loader does not work ("could not exec the wine
 # loader"); a script that execs it does.
 session_use_wine64() {
-    local bin=$SESSION_DIR/wine64-bin name
-    mkdir -p "$bin" || session_abort "cannot make $bin"
-    for name in wine wine-stable; do
-        printf '#!/bin/sh\nexec %s "$@"\n' "$SESSION_WINE64" >"$bin/$name" && chmod +x "$bin/$name" ||
-            session_abort "cannot write $bin/$name"
-    done
+    local bin=$SESSION_DIR/wine64-bin
+    mkdir -p "$bin" && printf '#!/bin/sh\nexec %s "$@"\n' "$SESSION_WINE64" >"$bin/wine" &&
+        chmod +x "$bin/wine" || session_abort "cannot write $bin/wine"
     export PATH="$bin:$PATH" WINELOADER=$SESSION_WINE64
-}
-
-# Records a failed check and goes on; session_finish reports the outcome.
-# The scenarios' own library says where the check was made.
-session_fail() {
-    SESSION_FAILURES=$((SESSION_FAILURES + 1))
-    session_log "FAIL$(session_hook session_where): $*"
-}
-
-# session_hook FUNCTION [ARGS...]: runs FUNCTION if the script defines it:
-# " WHERE" for session_where, nothing else.
-session_hook() {
-    [ "$(type -t "$1")" != function ] || printf ' %s' "$("$@")"
-}
-
-# Stops at once (set-up problems, not product faults).
-session_abort() {
-    session_log "ABORT$(session_hook session_where): $*"
-    exit 2
 }
 
 # session_init BRISVEL_EXE HELPER_EXE: makes the temporary directory and the
