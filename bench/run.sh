@@ -73,9 +73,6 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 readonly MONITORED=Ondrimar
 readonly WATCHDOG=BrisvelWatch
 readonly POLL_WATCHDOG=BrisvelPoll
-# The stand-in's control that ends its process without a report
-# (tools/StandIn.cpp).
-readonly VANISH=135
 readonly VANISH_CYCLES=5
 readonly VANISH_WAIT_MS=3000
 readonly BARE_STARTS=10

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test in one ctest run: the pure
+# Checks the harness itself (tests/harness/selfcheck.sh), then builds every
+# preset and runs every test in one ctest run: the pure
 # pieces' tables natively under AddressSanitizer and UndefinedBehaviorSanitizer
 # (linux), and for each architecture (windows-x86, windows-x64) brisvel.exe's
 # resources and its Wine scenarios, and the release.
@@ -27,6 +28,12 @@ case "${1:-}" in
 esac
 
 scripts/deps.sh
+# First, that the harness can fail at all: a run whose checks cannot fail
+# proves nothing, however green.
+if ! tests/harness/selfcheck.sh; then
+    echo "test.sh: the harness self-check failed: no test result could be trusted" >&2
+    exit 1
+fi
 # shellcheck source=../tools/wine.sh
 source tools/wine.sh
 archs=(x64)

@@ -3,22 +3,19 @@
 // through the publisher (publisher/LiveCheckPublisher.h), as the monitored
 // software is meant to. It reports a short wait hint (300 ms) so that
 // restart times measure the watchdog, not the hint. It accepts stop, and
-// these controls, each done before ControlService returns:
-//   128 publish "1"   129 publish "0"   130 remove the section
-//   131 crash, as the service manager of Windows shows one: close the
-//       section (the end of a process closes its handles before the service
-//       manager sees it), report stopped with ERROR_PROCESS_ABORTED, and end
-//       the process 100 ms later (time for the reply to be sent) without
-//       other clean-up
-//   135 vanish: end the process 100 ms later without reporting anything, as
-//       a real crash does (Wine's service manager then shows it running for
-//       good)
-//   132 fill the section with non-zero bytes, the first "1" (no zero at all)
-//   133 / 134 recreate the section with 1 byte / 1 MiB, holding "1"
-// 128, 129 and 132 open the publisher's page when there is no section. 132
-// to 134 are sections no publisher writes, made by the tests' own code
-// (tests/wine/BrokenSections.cpp); 128 and 129 write into such a section,
-// once there is one, with that code too. Mode "slow" reports start pending
+// the controls of tools/StandInControls.h, each done before ControlService
+// returns. A crash is shown as the service manager of Windows shows one: the
+// section closed (the end of a process closes its handles before the
+// service manager sees it), stopped reported with ERROR_PROCESS_ABORTED,
+// and the process ended 100 ms later (time for the reply to be sent)
+// without other clean-up. Vanishing ends the process 100 ms later without
+// reporting anything, as a real crash does (Wine's service manager then
+// shows it running for good).
+// Publishing "1" or "0" and filling with garbage open the publisher's page
+// when there is no section. The garbage and the sections of 1 byte and
+// 1 MiB are sections no publisher writes, made by the tests' own code
+// (tests/wine/BrokenSections.cpp); "1" and "0" are written into such a
+// section, once there is one, with that code too. Mode "slow" reports start pending
 // with a wait hint of INFINITE for half a second before it runs; mode "fail"
 // reports start pending and then stopped. When the publisher cannot open
 // the section at start, the stand-in does what the monitored software is
@@ -29,19 +26,12 @@
 #include <cstring>
 
 #include "LiveCheckPublisher.h"
+#include "StandInControls.h"
 #include "helper.h"
 #include "probes.h"
 
 namespace {
 
-const DWORD kControlPublishAlive = 128;
-const DWORD kControlPublishZero = 129;
-const DWORD kControlRemoveSection = 130;
-const DWORD kControlCrash = 131;
-const DWORD kControlFillGarbage = 132;
-const DWORD kControlOneByte = 133;
-const DWORD kControlOneMiB = 134;
-const DWORD kControlVanish = 135;
 const DWORD kPublishFailedEventId = 1;
 
 // One error record under the service's name: the alarm of a publisher that
@@ -116,34 +106,34 @@ private:
         case SERVICE_CONTROL_INTERROGATE:
             SetServiceStatus(m_handle, &m_status);
             break;
-        case kControlPublishAlive:
-        case kControlPublishZero:
-            done = Publish(control == kControlPublishAlive ? LIVECHECK_ALIVE_TEXT
-                                                           : LIVECHECK_UNHEALTHY_TEXT);
+        case STANDIN_PUBLISH_ALIVE:
+        case STANDIN_PUBLISH_ZERO:
+            done = Publish(control == STANDIN_PUBLISH_ALIVE ? LIVECHECK_ALIVE_TEXT
+                                                            : LIVECHECK_UNHEALTHY_TEXT);
             break;
-        case kControlRemoveSection:
+        case STANDIN_REMOVE_SECTION:
             RemoveSection();
             break;
-        case kControlCrash:
-        case kControlVanish:
+        case STANDIN_CRASH:
+        case STANDIN_VANISH:
             if (running) {
-                if (control == kControlCrash) {
+                if (control == STANDIN_CRASH) {
                     RemoveSection();
                     Report(SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED);
                 }
                 CHandle ender(CreateThread(nullptr, 0, EndSoon, nullptr, 0, nullptr));
             }
             break;
-        case kControlFillGarbage:
+        case STANDIN_FILL_GARBAGE:
             done = m_broken.view() || m_publisher.view || LiveCheckOpen(&m_publisher);
             if (done)
                 FillGarbage(m_broken.view() ? m_broken.view() : m_publisher.view);
             break;
-        case kControlOneByte:
-        case kControlOneMiB:
+        case STANDIN_SECTION_ONE_BYTE:
+        case STANDIN_SECTION_ONE_MIB:
             LiveCheckClose(&m_publisher);
-            done =
-                m_broken.Create(control == kControlOneByte ? 1 : 1024 * 1024, LIVECHECK_ALIVE_TEXT);
+            done = m_broken.Create(control == STANDIN_SECTION_ONE_BYTE ? 1 : 1024 * 1024,
+                                   LIVECHECK_ALIVE_TEXT);
             break;
         }
         return done ? NO_ERROR : GetLastError();

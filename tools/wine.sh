@@ -38,10 +38,18 @@ readonly STOPPED=1 START_PENDING=2 STOP_PENDING=3 RUNNING=4 CONTINUE_PENDING=5 \
     PAUSE_PENDING=6 PAUSED=7
 readonly STOP=1 PAUSE=2 CONTINUE=3 INTERROGATE=4
 readonly ACCEPT_STOP=1 ACCEPT_PAUSE_CONTINUE=2 ACCEPT_SHUTDOWN=4
-# The stand-in's own controls (tools/StandIn.cpp): each is done before
-# ControlService returns.
-readonly PUBLISH_ALIVE=128 PUBLISH_ZERO=129 REMOVE_SECTION=130 CRASH=131 FILL_GARBAGE=132 \
-    SECTION_ONE_BYTE=133 SECTION_ONE_MIB=134
+# The stand-in's own controls, as tools/StandInControls.h spells them
+# (STANDIN_CRASH is CRASH here): each is done before ControlService returns.
+session_read_controls() {
+    local header name value count=0
+    header="$(dirname "${BASH_SOURCE[0]}")/StandInControls.h"
+    while read -r name value; do
+        readonly "${name#STANDIN_}=$value"
+        count=$((count + 1))
+    done < <(sed -nE 's/^#define (STANDIN_[A-Z0-9_]+) ([0-9]+).*/\1 \2/p' "$header")
+    [ "$count" -gt 0 ] || session_abort "no stand-in controls in $header"
+}
+session_read_controls
 # Event record types, as session_records prints them.
 readonly ERROR_RECORD=1 WARNING_RECORD=2 INFORMATION_RECORD=4
 # Start types for the helper's "config" step.
@@ -90,6 +98,36 @@ session_use_wine64() {
     mkdir -p "$bin" && printf '#!/bin/sh\nexec %s "$@"\n' "$SESSION_WINE64" >"$bin/wine" &&
         chmod +x "$bin/wine" || session_abort "cannot write $bin/wine"
     export PATH="$bin:$PATH" WINELOADER=$SESSION_WINE64
+}
+
+# Records a failed check and goes on; session_finish reports the outcome.
+# The scenarios' own library says where the check was made.
+session_fail() {
+    SESSION_FAILURES=$((SESSION_FAILURES + 1))
+    session_log "FAIL$(session_hook session_where): $*"
+}
+
+# session_hook FUNCTION [ARGS...]: runs FUNCTION if the script defines it:
+# " WHERE" for session_where, nothing else.
+session_hook() {
+    [ "$(type -t "$1")" != function ] || printf ' %s' "$("$@")"
+}
+
+# Stops at once (set-up problems, not product faults).
+session_abort() {
+    session_log "ABORT$(session_hook session_where): $*"
+    exit 2
+}
+
+# Bash calls this for a command it cannot find. A check whose failure
+# function is missing would otherwise print "command not found" and go on,
+# and its scenario would pass: the whole run is aborted instead. Runs in a
+# subshell of its own, so it ends the script by a signal; the EXIT trap
+# still cleans up.
+command_not_found_handle() {
+    session_log "ABORT$(session_hook session_where): $1: command not found"
+    kill -s TERM "$$"
+    return 127
 }
 
 # session_init BRISVEL_EXE HELPER_EXE: makes the temporary directory and the

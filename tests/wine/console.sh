@@ -8,21 +8,13 @@
 # usage: console.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 exe=$(session_winpath "$SESSION_EXE")
 # Every brisvel.exe run here is traced where it gets and closes handles.
 session_helper relay reg set 'HKCU\Software\Wine\Debug' RelayInclude 1 \
     'kernel32.GetStdHandle;kernelbase.GetStdHandle;kernel32.CloseHandle;kernelbase.CloseHandle\0'
 SESSION_RUN_WINEDEBUG+=,+relay,+pid
-# From a prompt the dispatcher fails after about 10 s: run a copy (not to be
-# taken for the service's process) alongside the rest.
-mkdir prompt && cp "$SESSION_EXE" prompt/ || session_abort "cannot copy brisvel.exe"
-(
-    SESSION_EXE=prompt/$(basename "$SESSION_EXE") session_run prompt
-    exit "$SESSION_RC"
-) &
-prompt=$!
-
 #   ARGS EXIT OUTPUT
 row -i 1 'Ondrimar installed.\n'
 std_handles_kept
@@ -39,6 +31,18 @@ std_handles_kept
 records_are "$SESSION_DIR/$ROW.err"
 row -s 1 'Starting up Ondrimar.\nOndrimar started.\n'
 [ "$SESSION_RUN_MS" -ge 1000 ] || session_fail "-s returned after $SESSION_RUN_MS ms, before its first poll"
+
+# From a prompt the dispatcher fails after about 10 s: run a copy alongside
+# the rest. Not before this: Wine's dispatcher connects to the control pipe
+# of the service the service manager started last, and a prompt process
+# slow to reach it (under load) could take the place of a service being
+# started. Now that service runs, and no other starts while the copy waits.
+mkdir prompt && cp "$SESSION_EXE" prompt/ || session_abort "cannot copy brisvel.exe"
+(
+    SESSION_EXE=prompt/$(basename "$SESSION_EXE") session_run prompt
+    exit "$SESSION_RC"
+) &
+prompt=$!
 
 # Pause, interrogate, continue, interrogate: each answered with the status
 # the service reported, which the service manager then hands out. Start

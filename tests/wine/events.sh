@@ -19,6 +19,7 @@
 # usage: events.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 # records_since WHAT MARK [RECORD...]: exactly these records after MARK;
 # with WANT=TYPE set, exactly these of the records of that type.

@@ -10,6 +10,7 @@
 # usage: flapping.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 readonly GOING_ON='Ondrimar has not reached running yet; the watchdog keeps starting it.'
 readonly MISSING='the section Ondrimar_LiveCheck did not exist.'

@@ -6,6 +6,7 @@
 # usage: install.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 # "Sources" before -i, after -i, after -u (type and bytes, or none).
 sources() {

@@ -19,7 +19,8 @@
 #
 # usage: liveness.sh BRISVEL_EXE HELPER_EXE [CYCLES]   (default: 12)
 set -uo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/steps.sh" "$1" "$2"
+source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 readonly CYCLES=${3:-12}
 
 #        CONTROLS                        ALIVE  THE SECTION

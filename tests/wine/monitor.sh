@@ -6,6 +6,7 @@
 # usage: monitor.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 # standin MODE: creates the stand-in "Ondrimar" anew, in MODE.
 standin() {

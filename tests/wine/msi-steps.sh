@@ -4,7 +4,7 @@
 # and where each architecture's package puts its file and its Programs and
 # Features entry.
 #
-# usage (from a scenario): source msi-steps.sh "$@"   # BRISVEL_EXE HELPER_EXE
+# usage (from a scenario): source msi-steps.sh; msi_scenario_begin BRISVEL_EXE HELPER_EXE
 
 # shellcheck source=../../package/package.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../package/package.sh"
@@ -83,7 +83,11 @@ runs() {
     session_field "runs.$1" 2 pid
 }
 
-# The stand-in "Ondrimar", stopped, with no section.
-mkdir bin && cp "$SESSION_HELPER" bin/ || session_abort "cannot copy the helper"
-session_wine standin sc create Ondrimar binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$SESSION_HELPER")") service" start= demand
-[ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the stand-in"
+# msi_scenario_begin BRISVEL_EXE HELPER_EXE: the scenario's session, with
+# the stand-in "Ondrimar" installed, stopped, with no section.
+msi_scenario_begin() {
+    scenario_begin "$1" "$2"
+    mkdir bin && cp "$SESSION_HELPER" bin/ || session_abort "cannot copy the helper"
+    session_wine standin sc create Ondrimar binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$SESSION_HELPER")") service" start= demand
+    [ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the stand-in"
+}

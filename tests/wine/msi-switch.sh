@@ -10,6 +10,7 @@ set -uo pipefail
 x64_exe=${3:-}
 set -- "$1" "$2"
 source "$(dirname "${BASH_SOURCE[0]}")/msi-steps.sh"
+msi_scenario_begin "$1" "$2"
 
 [ "$SESSION_ARCH" = x86 ] && [ -f "$x64_exe" ] && [ "$(session_exe_arch "$x64_exe")" = x64 ] ||
     session_abort "needs the x86 build and the x64 build's brisvel.exe (\"$x64_exe\"): build both presets"

@@ -18,6 +18,7 @@
 # usage: msi.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/msi-steps.sh"
+msi_scenario_begin "$1" "$2"
 
 readonly ARCH=$SESSION_ARCH
 PROGRAM=$(program "$ARCH")

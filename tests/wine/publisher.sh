@@ -9,6 +9,7 @@
 # usage: publisher.sh BRISVEL_EXE HELPER_EXE
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 # LIVECHECK_ERROR_NAME_TAKEN, the stand-in's exit code when open says so.
 readonly NAME_TAKEN=$((0x2000B001))

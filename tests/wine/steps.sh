@@ -1,9 +1,10 @@
 # shellcheck shell=bash
 # The checks the Wine scenarios are written in, over tools/wine.sh. A
 # scenario is a table of steps: each line runs a command or checks one
-# thing, and a failed check is reported and the table goes on.
+# thing, and a failed check is reported and the table goes on. Sourcing it
+# defines functions and starts nothing; scenario_begin starts the session.
 #
-# usage (from a scenario): source steps.sh "$@"   # BRISVEL_EXE HELPER_EXE
+# usage (from a scenario): source steps.sh; scenario_begin BRISVEL_EXE HELPER_EXE
 
 # shellcheck source=../../tools/wine.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wine.sh"
@@ -175,5 +176,9 @@ deleted() {
     session_expect_step gone 1 "use Ondrimar" error=1060
 }
 
-session_init "$@"
-session_start
+# scenario_begin BRISVEL_EXE HELPER_EXE: a prefix and a Wine session of the
+# scenario's own, ended however the scenario ends.
+scenario_begin() {
+    session_init "$1" "$2"
+    session_start
+}

@@ -8,6 +8,7 @@
 set -uo pipefail
 SESSION_WINEDEBUG='-all,+service,+pid,+timestamp'
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+scenario_begin "$1" "$2"
 
 # Ten stops timed to land 0 to 3 ms before the next check (the time a
 # stop request takes to arrive is learnt from the round before), and one
