@@ -63,6 +63,19 @@ row "restart after a crash shown as stopped (1067), $RESTART_CYCLES: min / media
 row "(the same, poll alone)" "$(spread poll_crash)"
 row "restart after the process ended unreported, $VANISH_CYCLES" "$(vanished $notice_vanished)"
 row "(the same, poll alone)" "$(vanished $poll_vanished)"
+if [ -n "${hang_unhealthy_median:-}" ]; then
+    # hangs PREFIX: "MEDIAN s (MIN-MAX s)" of the figures PREFIX_...
+    hangs() {
+        local min=${1}_min median=${1}_median max=${1}_max
+        printf '%s s (%s-%s s)' "$(seconds "${!median}")" "$(seconds "${!min}")" "$(seconds "${!max}")"
+    }
+    row "hang restart, UnhealthySeconds 5: the flag \"0\" to running again, $HANG_CYCLES: median (min-max)" \
+        "$(hangs hang_unhealthy)" "<= 6.500 s: $(verdict $((hang_unhealthy_max <= 6500 ? 1 : 0)))"
+    row "hang restart, HeartbeatSeconds 5: the heartbeat frozen to running again, $HANG_CYCLES" \
+        "$(hangs hang_heartbeat)" "<= 6.500 s: $(verdict $((hang_heartbeat_max <= 6500 ? 1 : 0)))"
+    row "hang, a stop ignored, StopSeconds 5: the flag \"0\" to its process ended, $HANG_CYCLES" \
+        "$(hangs hang_ended)" "<= 11.500 s: $(verdict $((hang_ended_max <= 11500 ? 1 : 0)))"
+fi
 row "stand-in bare start, $BARE_STARTS starts: median (min-max)" \
     "$(seconds "$bare_median") s ($(seconds "$bare_min")-$(seconds "$bare_max") s)"
 row "restart after a stop request, median minus bare start: with the notice / poll alone" \

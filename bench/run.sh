@@ -8,10 +8,10 @@
 # BUILD_DIR is a configured windows-x86 or windows-x64 build tree (default:
 # the preset of the architecture this host runs, x86 where it executes
 # 32-bit code and x64 where it does not, configured here). The needed
-# targets are built first. A run takes about 23 minutes; figures are only
+# targets are built first. A run takes about 26 minutes; figures are only
 # meaningful on an otherwise quiet machine.
-# BENCH_IDLE_S (120), BENCH_RESTART_CYCLES (40) and BENCH_FOOTPRINT_LAST_S
-# (600) shorten a run for trying changes out.
+# BENCH_IDLE_S (120), BENCH_RESTART_CYCLES (40), BENCH_HANG_CYCLES (5) and
+# BENCH_FOOTPRINT_LAST_S (600) shorten a run for trying changes out.
 #
 # What it does, in one Wine session of a throw-away prefix (no debug
 # channels, so tracing costs nothing), with the stand-in
@@ -64,6 +64,14 @@
 #     of 6. again, the figures of the poll alone from the same run.
 #  9. BrisvelPoll stopped, the baseline again; the Wine server's own cost
 #     is the mean of the two baselines.
+# 10. Hang restarts, HANG_CYCLES times each, with brisvel.exe given
+#     UnhealthySeconds 5, then HeartbeatSeconds 5, then UnhealthySeconds 5
+#     and StopSeconds 5 (StopSeconds 30 otherwise): from the control that
+#     hangs the stand-in (it publishes "0"; its heartbeat stops; it
+#     publishes "0" and ignores the stop) to the service manager showing it
+#     running again in a new process; for the stand-in that ignores the
+#     stop, to the end of its process, as Wine's service manager never sees
+#     that end (Windows' does, and the watchdog starts it at once).
 # CPU time is read from /proc/PID/task/*/schedstat (nanoseconds on a CPU,
 # summed over the process's threads; none start or end inside a window).
 set -uo pipefail
@@ -83,6 +91,8 @@ readonly RESTART_CYCLES=${BENCH_RESTART_CYCLES:-40}
 readonly FOOTPRINT_FIRST_S=60
 readonly FOOTPRINT_LAST_S=${BENCH_FOOTPRINT_LAST_S:-600}
 readonly SETTLE_S=30
+readonly HANG_CYCLES=${BENCH_HANG_CYCLES:-5}
+readonly WATCH_PARAMETERS='HKLM\SYSTEM\CurrentControlSet\Services\BrisvelWatch\Parameters'
 
 # --- build ------------------------------------------------------------------
 # shellcheck source=../tools/wine.sh
@@ -117,7 +127,7 @@ monitoronly_exe="$build_dir/bench/monitoronly.exe"
 poll_exe="$build_dir/bench/brisvel-poll.exe"
 bench_date=$(date '+%Y-%m-%d %H:%M %Z')
 load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
-SESSION_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 600)) session_init "$build_dir/brisvel.exe" \
+SESSION_DEADLINE=$((FOOTPRINT_LAST_S + 4 * IDLE_S + 40 * HANG_CYCLES + 600)) session_init "$build_dir/brisvel.exe" \
     "$build_dir/helper.exe"
 printf 'Benchmark of the %s brisvel.exe in %s\n' "$SESSION_ARCH" "$build_dir" >&2
 session_start
@@ -435,6 +445,82 @@ sleep 2
 read -r _ base_last < <(window 0)
 # The Wine server's own cost, taken as the mean of the two.
 base_ws_rate=$(awk -v a="$base_first" -v b="$base_last" 'BEGIN { printf "%.4f", (a + b) / 2 }')
+
+# --- 10. hang restarts ------------------------------------------------------------
+# hang_settings NAME=SECONDS...: BrisvelWatch's Parameters hold exactly
+# these, and it runs anew with them.
+hang_settings() {
+    local pair
+    session_wine clear reg delete "$WATCH_PARAMETERS" /f
+    for pair in "$@"; do
+        session_helper setting reg set "$WATCH_PARAMETERS" "${pair%%=*}" 4 \
+            "$(printf '\\x%02x\\0\\0\\0' "${pair#*=}")"
+        [ "$SESSION_RC" -eq 0 ] || session_abort "cannot set $pair"
+    done
+    session_ctl hang_watchdog "$WATCHDOG" query
+    if [ "$(session_field hang_watchdog 2 state)" = "$RUNNING" ]; then
+        session_ctl hang_watchdog "$WATCHDOG" control $STOP wait $STOPPED 10000
+        ctl_or_abort hang_watchdog 3 "wait $STOPPED 10000"
+    fi
+    session_ctl hang_watchdog "$WATCHDOG" start wait $RUNNING 5000
+    ctl_or_abort hang_watchdog 3 "wait $RUNNING 5000"
+}
+
+# hang_standin: the stand-in "Ondrimar" created anew, beating (mode
+# "beat"), running and healthy; sets hang_pid to its process.
+hang_standin() {
+    local deadline=$((SECONDS + 10))
+    session_ctl hang_standin "$MONITORED" control $STOP wait $STOPPED 5000 delete
+    # A deleted service leaves the database once its last handle is closed.
+    while session_ctl hang_gone "$MONITORED" && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
+    session_wine hang_create sc create "$MONITORED" binpath= "$STANDIN_EXE service beat" start= demand
+    [ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the beating stand-in"
+    session_ctl hang_standin "$MONITORED" start wait $RUNNING 5000
+    ctl_or_abort hang_standin 3 "wait $RUNNING 5000"
+    hang_pid=$(session_field hang_standin 3 pid)
+}
+
+# hangs NAME CONTROL...: HANG_CYCLES times, the running stand-in, after 3 s
+# (a beat seen), hung by the controls; sets the array named NAME to the
+# milliseconds from the last control to the stand-in running again in a
+# new process.
+hangs() {
+    local -n times=$1
+    local i steps=() control last
+    shift
+    for control in "$@"; do steps+=(control "${!control}"); done
+    last=$((${#steps[@]} / 2 + 2))
+    times=()
+    for ((i = 0; i < HANG_CYCLES; i++)); do
+        session_ctl hang "$MONITORED" hold $RUNNING 3000 "${steps[@]}" leave $RUNNING 15000 wait $RUNNING 5000
+        ctl_or_abort hang $((last + 2)) "wait $RUNNING 5000"
+        times+=($(($(session_field hang $((last + 2)) t) - $(session_field hang "$last" t))))
+    done
+}
+
+progress "hang restarts: $HANG_CYCLES each, unhealthy, heartbeat, a stop ignored"
+hang_standin
+hang_settings UnhealthySeconds=5
+hangs hang_unhealthy PUBLISH_ZERO
+hang_settings HeartbeatSeconds=5
+hangs hang_heartbeat FREEZE_BEAT
+hang_settings UnhealthySeconds=5 StopSeconds=5
+hang_ended=()
+for ((i = 0; i < HANG_CYCLES; i++)); do
+    session_ctl hang "$MONITORED" hold $RUNNING 1500 control $IGNORE_STOP control $PUBLISH_ZERO \
+        ends "$hang_pid" 20000
+    ctl_or_abort hang 5 "ends $hang_pid 20000"
+    hang_ended+=($(($(session_field hang 5 t) - $(session_field hang 4 t))))
+    # Wine's service manager shows it running still, in the process that
+    # ended; a start runs it in a new one.
+    session_ctl hang_back "$MONITORED" start wait $RUNNING 5000
+    ctl_or_abort hang_back 3 "wait $RUNNING 5000"
+    hang_pid=$(session_field hang_back 3 pid)
+done
+read -r hang_unhealthy_min hang_unhealthy_median _ hang_unhealthy_max < <(stats "${hang_unhealthy[@]}")
+read -r hang_heartbeat_min hang_heartbeat_median _ hang_heartbeat_max < <(stats "${hang_heartbeat[@]}")
+read -r hang_ended_min hang_ended_median _ hang_ended_max < <(stats "${hang_ended[@]}")
+
 exe_size=$(stat -c %s "$SESSION_EXE")
 load_end=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
@@ -453,7 +539,8 @@ mkdir -p "$(dirname "$figures")"
         roundtrip lookup_median lookup_p95 exe_size handles_first handles_last rss_first rss_last; do
         printf '%s=%q\n' "$name" "${!name}"
     done
-    for name in {notice,poll}_{{stop,crash}_{min,median,p95,max},vanished}; do
+    for name in {notice,poll}_{{stop,crash}_{min,median,p95,max},vanished} HANG_CYCLES \
+        hang_{unhealthy,heartbeat,ended}_{min,median,max}; do
         printf '%s=%q\n' "$name" "${!name}"
     done
 } >"$figures"

@@ -70,16 +70,24 @@ package_stage() {
 }
 
 # package_arch_settings ARCH: the wixl definitions (NAME=VALUE) and the
-# summary's template of ARCH's package, one per line, the template last. x86's are those of the releases before x64 joined it.
+# summary's template of ARCH's package, one per line, the template last.
+# x86's are those of the releases before x64 joined it; each component's
+# GUID is its architecture's own, for ever.
 package_arch_settings() {
     case "$1" in
     x86)
         printf '%s\n' "ProgramFiles=ProgramFilesFolder" "Win64=no" \
-            "ComponentGuid={A3F07D19-5C2E-4B86-9E41-D7B20C6F8E53}" "Intel;1033"
+            "ComponentGuid={A3F07D19-5C2E-4B86-9E41-D7B20C6F8E53}" \
+            "UnhealthyGuid={C8F310E9-7906-4CDC-97AA-A74AC6C87706}" \
+            "HeartbeatGuid={750B106F-48BA-4FCD-B2DC-0A9C10E513FC}" \
+            "StopGuid={BBF3342A-2935-4F6F-96FD-396510B36663}" "Intel;1033"
         ;;
     x64)
         printf '%s\n' "ProgramFiles=ProgramFiles64Folder" "Win64=yes" \
-            "ComponentGuid={5D2C8E61-0B7A-4F13-A96E-2E48C1B7D30F}" "x64;1033"
+            "ComponentGuid={5D2C8E61-0B7A-4F13-A96E-2E48C1B7D30F}" \
+            "UnhealthyGuid={A611EA42-7331-4382-8D85-12E4950A766D}" \
+            "HeartbeatGuid={005B5FB1-5A97-4FB3-BF8F-0BF31AC69588}" \
+            "StopGuid={A7D90131-474B-4BF1-9858-801C3382ED89}" "x64;1033"
         ;;
     *) package_fail "no architecture \"$1\" (x86 or x64)" ;;
     esac
@@ -120,11 +128,14 @@ package_same_version_upgrade() {
 # SOURCE_DATE_EPOCH, the cabinet takes the staged file's time, and msibuild
 # then sets the package code to one derived from everything that went in.
 package_msi() {
-    local exe=$1 version=$2 arch=$3 out=$4 msi_version epoch stage code stamp settings
+    local exe=$1 version=$2 arch=$3 out=$4 msi_version epoch stage code stamp settings template
+    local defines=() setting
     msi_version=$(package_msi_version "$version") || return
     epoch=$(package_epoch) || return
     mapfile -t settings < <(package_arch_settings "$arch")
-    [ "${#settings[@]}" -eq 4 ] || return 1
+    [ "${#settings[@]}" -ge 2 ] || return 1
+    template=${settings[-1]}
+    for setting in "${settings[@]:0:${#settings[@]}-1}"; do defines+=(-D "$setting"); done
     stage=$(mktemp -d "${TMPDIR:-/tmp}/brisvel-msi.XXXXXX") || return
     package_stage "$stage" "$PACKAGE_DIR/brisvel.wxs" || return
     cp "$exe" "$stage/brisvel.exe" && chmod 0644 "$stage/brisvel.exe" &&
@@ -135,13 +146,13 @@ package_msi() {
     # wixl warns on stderr about nothing that matters here (GLib property
     # notices); its output is shown only when it fails.
     if ! (cd "$stage" && TZ=UTC0 faketime -f "$stamp" wixl -a "$arch" \
-        -D "${settings[0]}" -D "${settings[1]}" -D "${settings[2]}" \
-        -D "Version=$msi_version" -D "ProductVersion=$version" -D "ProductCode=$(package_product_code "$arch" "$msi_version")" \
+        "${defines[@]}" -D "Version=$msi_version" -D "ProductVersion=$version" -D "ProductCode=$(package_product_code "$arch" "$msi_version")" \
         -o brisvel.msi brisvel.wxs >wixl.log 2>&1 &&
         package_same_version_upgrade "$stage/brisvel.msi" "$stamp" >>wixl.log 2>&1 &&
         package_failure_actions "$stage/brisvel.msi" "$stamp" >>wixl.log 2>&1 &&
+        package_settings "$stage/brisvel.msi" "$stamp" >>wixl.log 2>&1 &&
         TZ=UTC0 faketime -f "$stamp" msibuild brisvel.msi \
-            -s "Brisvel" "Brisvel" "${settings[3]}" "$code" >>wixl.log 2>&1); then
+            -s "Brisvel" "Brisvel" "$template" "$code" >>wixl.log 2>&1); then
         cat "$stage/wixl.log" >&2
         rm -rf "$stage"
         package_fail "wixl or msibuild could not build the package"
@@ -180,6 +191,20 @@ package_failure_actions() {
         >>"$idt"
     TZ=UTC0 faketime -f "$stamp" msibuild "$msi" -i "$idt" \
         -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5870)"
+}
+
+# package_settings MSI STAMP: what wixl cannot write for the hang-recovery
+# settings (see brisvel.wxs): each setting's component is installed only
+# when its value is set, and the three public properties are secure, so
+# that Windows Installer passes them from the command line to the install
+# it runs as local system. msibuild runs with the clock stopped at STAMP.
+package_settings() {
+    local msi=$1 stamp=$2 queries=() setting
+    for setting in Unhealthy Heartbeat Stop; do
+        queries+=(-q "UPDATE \`Component\` SET \`Condition\` = '${setting^^}_VALUE' WHERE \`Component\` = '${setting}Seconds'")
+    done
+    queries+=(-q "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;UNHEALTHYSECONDS;HEARTBEATSECONDS;STOPSECONDS' WHERE \`Property\` = 'SecureCustomProperties'")
+    TZ=UTC0 faketime -f "$stamp" msibuild "$msi" "${queries[@]}"
 }
 
 # package_zip OUT FILE...: a zip of FILEs, in that order, at the top level,

@@ -22,4 +22,15 @@
  * than the alive one makes the watchdog look at the service. */
 #define LIVECHECK_UNHEALTHY_TEXT "0"
 
+/* The section's layout:
+ *   bytes 0-1  the flag: "1" and its zero while healthy (or another text)
+ *   bytes 2-3  zero
+ *   bytes 4-7  the heartbeat: a 32-bit counter (little-endian, as Windows
+ *              stores it, and 4-byte aligned) that the monitored software
+ *              increments while it works; it may wrap around.
+ * The watchdog reads the heartbeat only where the administrator set
+ * HeartbeatSeconds; then a flag of "1" whose counter has not moved for that
+ * long counts as hung. */
+#define LIVECHECK_HEARTBEAT_OFFSET 4
+
 #endif

@@ -4,6 +4,10 @@
  *   LiveCheckPublisher flag;
  *   if (!LiveCheckOpen(&flag))    (LIVECHECK_ERROR_NAME_TAKEN: log, alarm)
  *   LiveCheckAlive(&flag);        once the service serves
+ *   LiveCheckBeat(&flag);         each time its work loop comes round, at
+ *                                 least twice per HeartbeatSeconds (every
+ *                                 second or few does), from the thread whose
+ *                                 progress shows that the service works
  *   LiveCheckUnhealthy(&flag);    while it cannot
  *   LiveCheckClose(&flag);        when it stops
  *
@@ -169,6 +173,22 @@ LIVECHECK_CALL BOOL LiveCheckAlive(LiveCheckPublisher* publisher) {
  * LiveCheckAlive does. */
 LIVECHECK_CALL BOOL LiveCheckUnhealthy(LiveCheckPublisher* publisher) {
     return LiveCheckWrite_(publisher, LIVECHECK_UNHEALTHY_TEXT);
+}
+
+/* Moves the heartbeat on by one (the counter at LIVECHECK_HEARTBEAT_OFFSET,
+ * incremented atomically). Where the administrator set HeartbeatSeconds, a
+ * flag of "1" whose heartbeat stands still for that long makes the watchdog
+ * restart the service; elsewhere the heartbeat is not read. Returns TRUE;
+ * FALSE with last error ERROR_INVALID_HANDLE when the section is not open.
+ * It may come from another thread than the other calls, as long as
+ * LiveCheckClose does not run meanwhile. */
+LIVECHECK_CALL BOOL LiveCheckBeat(LiveCheckPublisher* publisher) {
+    if (publisher->view == NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    InterlockedIncrement((volatile LONG*)((BYTE*)publisher->view + LIVECHECK_HEARTBEAT_OFFSET));
+    return TRUE;
 }
 
 /* Unmaps and closes the section; it goes away with the last handle to it

@@ -15,3 +15,7 @@
 #define STANDIN_SECTION_ONE_BYTE 133 // the section anew: 1 byte holding "1"
 #define STANDIN_SECTION_ONE_MIB 134  // the section anew: 1 MiB holding "1"
 #define STANDIN_VANISH 135           // the process ends without reporting anything
+#define STANDIN_IGNORE_STOP 136      // from now on a stop is answered, and nothing done
+#define STANDIN_BLOCK_STOP 137       // from now on a stop is never answered: the handler hangs
+#define STANDIN_FREEZE_BEAT 138      // the heartbeat of mode "beat" stands still, "1" stays
+#define STANDIN_DETACH_AT_STOP 139   // from now on a stop reports stopped, and the process runs on

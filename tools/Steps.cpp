@@ -9,6 +9,8 @@
 //   hold STATE MS    poll for MS ms; fails at the first other state or process
 //   leave STATE MS   poll until the state or the process differs from the
 //                    first seen, at most MS
+//   ends PID MS      wait up to MS for the process PID to end ("timeout"
+//                    when it runs on; the process is only waited on)
 // Each step prints one line: its words, "ok" or "error=CODE" ("timeout",
 // "changed" for the polls), "t=MS" since the helper started, and for steps
 // that succeeded (and polls either way) the status last seen: state,
@@ -63,6 +65,9 @@ public:
                 for (DWORD tick = Number(argv[++i]); GetTickCount() < tick;)
                     Sleep(1);
                 ok = Print(step + " " + a, TRUE, nullptr) && ok;
+            } else if (step == "ends" && a && b) {
+                ok = Ends(step + " " + a + " " + b, Number(a), Number(b)) && ok;
+                i += 2;
             } else if ((step == "wait" || step == "hold" || step == "leave") && a && b) {
                 ok = Poll(step[0], step + " " + a + " " + b, Number(a), Number(b)) && ok;
                 i += 2;
@@ -97,6 +102,15 @@ private:
                 return Print(words, kind == 'h', &status, kind == 'h' ? nullptr : "timeout", true);
             Sleep(10);
         }
+    }
+
+    bool Ends(const std::string& words, DWORD pid, DWORD limitMs) {
+        CHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+        if (!process)
+            return Print(words, false, nullptr);
+        DWORD waited = WaitForSingleObject(process.get(), limitMs);
+        return Print(words, waited == WAIT_OBJECT_0, nullptr,
+                     waited == WAIT_TIMEOUT ? "timeout" : nullptr);
     }
 
     bool Query(SERVICE_STATUS_PROCESS& status) {

@@ -2,7 +2,7 @@
 // Wine scenarios, the demo and the benchmark need, in one executable. Its
 // parts, by audience, are listed in helper.h.
 //
-//   helper service [slow|fail]   run as a service (started by the service
+//   helper service [slow|fail|beat] run as a service (started by the service
 //                                manager): the stand-in (tools/StandIn.cpp)
 //   helper svc NAME STEP...      drive services (tools/Steps.cpp)
 //   helper handles PID           how many handles the process PID holds
@@ -42,7 +42,7 @@
 
 int Usage() {
     std::fputs(
-        "usage: helper service [slow|fail] | svc NAME STEP... | handles PID | idle |\n"
+        "usage: helper service [slow|fail|beat] | svc NAME STEP... | handles PID | idle |\n"
         "       errtext CODE | reg get|set|delete [/reg:32|/reg:64] KEY VALUE [TYPE BYTES] |\n"
         "       reserve BYTES | squat BYTES | forge BYTES | event | section |\n"
         "       account PID | reopen MS | message MODULE ID INSERT\n",

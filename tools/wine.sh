@@ -193,10 +193,58 @@ session_cleanup() {
     exit "$status"
 }
 
-# Starts the persistent session and initialises the prefix; sets
-# SESSION_BOOT_SECONDS.
+# The prefix a new Wine makes, once per Wine version, in
+# build/wine-template/VERSION/ of this checkout (SESSION_TEMPLATES elsewhere):
+# making one takes Wine about ten seconds, copying it one. Made under a lock,
+# so that scenarios started together wait for the one that makes it, in a
+# session of its own that has ended before any copy is taken.
+SESSION_TEMPLATES=${SESSION_TEMPLATES:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/wine-template}
+
+# session_template: prints the template prefix's path, made first if need be.
+session_template() {
+    local version dir made
+    version=$("$SESSION_WINE64" --version 2>/dev/null) || return 1
+    dir=$SESSION_TEMPLATES/${version//[^A-Za-z0-9.~-]/_}
+    mkdir -p "$dir" || return 1
+    (
+        flock 9 || exit 1
+        [ -f "$dir/prefix/system.reg" ] && exit 0
+        made=$dir/making
+        rm -rf "$made" && mkdir -p "$made/prefix" || exit 1
+        export WINEPREFIX=$made/prefix
+        WINESERVER=$(command -v wineserver) || exit 1
+        "$WINESERVER" -p </dev/null >/dev/null 2>&1 &&
+            WINEDEBUG=-all timeout "$SESSION_RUN_TIMEOUT" "$SESSION_WINE64" wineboot </dev/null >/dev/null 2>&1
+        local booted=$?
+        "$WINESERVER" -k >/dev/null 2>&1
+        timeout 30 "$WINESERVER" -w >/dev/null 2>&1
+        [ "$booted" -eq 0 ] && [ -f "$made/prefix/system.reg" ] && mv "$made/prefix" "$dir/prefix"
+    ) 9>"$dir/lock" || return 1
+    printf '%s\n' "$dir/prefix"
+}
+
+# session_populate: the session's empty prefix becomes a copy of the
+# template. The fake DLLs of system32 and syswow64, almost all of its size,
+# are hard links (Wine only reads them); every other file is a copy of its
+# own, the registry files above all, which Wine rewrites.
+session_populate() {
+    local template dlls
+    template=$(session_template) || return 1
+    tar -C "$template" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 \
+        -cf - . | tar -C "$WINEPREFIX" -xf - || return 1
+    for dlls in system32 syswow64; do
+        [ ! -d "$template/drive_c/windows/$dlls" ] ||
+            cp -al "$template/drive_c/windows/$dlls" "$WINEPREFIX/drive_c/windows/" || return 1
+    done
+}
+
+# Starts the persistent session, on a prefix copied from the template when
+# it is still empty (a second start is a reboot); sets SESSION_BOOT_SECONDS.
 session_start() {
     local start=$SECONDS
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        session_populate || session_abort "cannot copy the template prefix into $WINEPREFIX"
+    fi
     SESSION_LIVE=1
     # Started here, persistent, before the first wine call: a server that
     # wine starts by itself gets Debian's -p0, and under the 64-bit loader
@@ -360,12 +408,13 @@ session_calls() {
 # session_records FILE...: the event records traced in FILE, one per line:
 # TYPE<TAB>ID<TAB>SID<TAB>TEXT, TYPE in decimal, ID as 0x%08x, SID 1 when a
 # user SID was attached, TEXT as Wine printed it (L"..." with C escapes).
+# Lines may carry a +timestamp prefix.
 session_records() {
     perl -ne '
-        if (/^((?:[0-9a-f]+:)*)fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),(\w+),/) {
+        if (/^(?: *[0-9]+\.[0-9]{3}:)?((?:[0-9a-f]+:)*)fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),(\w+),/) {
             push @r, [hex $2, sprintf("0x%08x", hex $3), hex($4) ? 1 : 0];
             $open{$1} = $r[-1];
-        } elsif (/^((?:[0-9a-f]+:)*)(?:err|warn|trace):eventlog:ReportEventW (L".*?)\r?$/) {
+        } elsif (/^(?: *[0-9]+\.[0-9]{3}:)?((?:[0-9a-f]+:)*)(?:err|warn|trace):eventlog:ReportEventW (L".*?)\r?$/) {
             push @{$open{$1}}, $2 if $open{$1} && @{$open{$1}} == 3;
         }
         END { print join("\t", @$_), "\n" for @r }' -- "$@"
@@ -376,12 +425,12 @@ session_records() {
 # RegisterEventSourceA, as Wine prints it ("Name", C escapes), "?" if none.
 session_source_records() {
     perl -ne '
-        if (/^((?:[0-9a-f]+:)*)fixme:advapi:RegisterEventSourceA \(.*?,(".*")\): stub\r?$/) {
+        if (/^(?: *[0-9]+\.[0-9]{3}:)?((?:[0-9a-f]+:)*)fixme:advapi:RegisterEventSourceA \(.*?,(".*")\): stub\r?$/) {
             $source{$1} = $2;
-        } elsif (/^((?:[0-9a-f]+:)*)fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),(\w+),/) {
+        } elsif (/^(?: *[0-9]+\.[0-9]{3}:)?((?:[0-9a-f]+:)*)fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),(\w+),/) {
             push @r, [$source{$1} // "?", hex $2, sprintf("0x%08x", hex $3), hex($4) ? 1 : 0];
             $open{$1} = $r[-1];
-        } elsif (/^((?:[0-9a-f]+:)*)(?:err|warn|trace):eventlog:ReportEventW (L".*?)\r?$/) {
+        } elsif (/^(?: *[0-9]+\.[0-9]{3}:)?((?:[0-9a-f]+:)*)(?:err|warn|trace):eventlog:ReportEventW (L".*?)\r?$/) {
             push @{$open{$1}}, $2 if $open{$1} && @{$open{$1}} == 4;
         }
         END { print join("\t", @$_), "\n" for @r }' -- "$@"

@@ -51,6 +51,12 @@ void PollUntilStopped(HANDLE stopEvent, HANDLE pauseEvent, HANDLE continueEvent)
     }
 }
 
+// A hang-recovery setting that is not taken: one warning record.
+void WarnOfSetting(LPCSTR text, LPVOID service) {
+    static_cast<CBrisvelService*>(service)->LogEvent(text, EVENTLOG_WARNING_TYPE,
+                                                     CNTService::kDefaultEventId);
+}
+
 } // namespace
 
 CBrisvelService::CBrisvelService()
@@ -79,6 +85,9 @@ BOOL CBrisvelService::Execute(DWORD, LPSTR*) {
     // The monitor's records go under the same source and user as the
     // service's own.
     SetMonitorRecordSource(m_eventSource, m_userSid.get());
+    // Hang recovery's settings, under the name the service runs as; a value
+    // that is not taken gives a warning under the same source.
+    SetMonitorHangSettings(ReadHangSettings(m_eventSource, WarnOfSetting, this));
 
     // Without its stop event the loop below could never end, and the
     // service could never be stopped: rather than reporting running, give

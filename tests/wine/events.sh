@@ -21,17 +21,6 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 scenario_begin "$1" "$2"
 
-# records_since WHAT MARK [RECORD...]: exactly these records after MARK;
-# with WANT=TYPE set, exactly these of the records of that type.
-records_since() {
-    local what=$1 actual expected
-    actual=$(since "$2" | awk -F '\t' -v want="${WANT:-}" 'want == "" || $2 == want')
-    shift 2
-    expected=$(printf '%s\n' "$@")
-    [ $# -gt 0 ] || expected=
-    check "$what" "$actual" "$expected"
-}
-
 # 1. Event Viewer's call: each identifier with one insert gives the insert,
 #    byte for byte, nothing added (a line end, a trailing text).
 exe=$(session_winpath "$SESSION_EXE")

@@ -13,6 +13,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
 export SOURCE_DATE_EPOCH=1700000000
 readonly WATCH_KEY='HKLM\SYSTEM\CurrentControlSet\Services\BrisvelWatch'
+readonly WATCH_PARAMETERS="$WATCH_KEY\\Parameters"
 readonly WATCH_SOURCE="$APPLICATION\\BrisvelWatch"
 readonly BRISVEL_KEY='HKLM\Software\Brisvel'
 readonly UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -44,13 +45,16 @@ entry_is() {
     reg_is "$(view "$1")" "$UNINSTALL\\$2" DisplayVersion "$3"
 }
 
-# msi OPTION PACKAGE EXIT: msiexec OPTION PACKAGE /qn exits with EXIT; its
-# verbose log is msi.N.log.
+# msi OPTION PACKAGE EXIT [PROPERTY=VALUE...]: msiexec OPTION PACKAGE
+# PROPERTY=VALUE... /qn exits with EXIT; its verbose log is msi.N.log.
 msi() {
+    local option=$1 package=$2 exit=$3
+    shift 3
     STEP=$((STEP + 1))
     MSI_LOG="$SESSION_DIR/msi.$STEP.log"
-    session_wine "msi.$STEP" msiexec "$1" "$(session_winpath "$SESSION_DIR/$2")" /qn /l*v "$(session_winpath "$MSI_LOG")"
-    check "msiexec $1 $2: exit code" "$SESSION_RC" "$3"
+    session_wine "msi.$STEP" msiexec "$option" "$(session_winpath "$SESSION_DIR/$package")" "$@" \
+        /qn /l*v "$(session_winpath "$MSI_LOG")"
+    check "msiexec $option $package $*: exit code" "$SESSION_RC" "$exit"
 }
 
 # recorded ARCH VERSION: ARCH's package recorded its folder and VERSION
@@ -84,10 +88,11 @@ runs() {
 }
 
 # msi_scenario_begin BRISVEL_EXE HELPER_EXE: the scenario's session, with
-# the stand-in "Ondrimar" installed, stopped, with no section.
+# the stand-in "Ondrimar" installed (beating, as HEARTBEATSECONDS asks),
+# stopped, with no section.
 msi_scenario_begin() {
     scenario_begin "$1" "$2"
     mkdir bin && cp "$SESSION_HELPER" bin/ || session_abort "cannot copy the helper"
-    session_wine standin sc create Ondrimar binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$SESSION_HELPER")") service" start= demand
+    session_wine standin sc create Ondrimar binpath= "$(session_winpath "$SESSION_DIR/bin/$(basename "$SESSION_HELPER")") service beat" start= demand
     [ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the stand-in"
 }

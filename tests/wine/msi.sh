@@ -37,10 +37,19 @@ package_msi old/brisvel.exe "$version" "$ARCH" old.msi && package_msi new/brisve
 old_code=$(package_product_code "$ARCH" "$(package_msi_version "$version")")
 new_code=$(package_product_code "$ARCH" "$(package_msi_version "$next")")
 
+# settings UNHEALTHY HEARTBEAT STOP: the hang-recovery values under
+# BrisvelWatch's Parameters key, each as reg_is shows it.
+settings() {
+    reg_is "$WATCH_PARAMETERS" UnhealthySeconds "$1"
+    reg_is "$WATCH_PARAMETERS" HeartbeatSeconds "$2"
+    reg_is "$WATCH_PARAMETERS" StopSeconds "$3"
+}
+
 # 1. Install: the service BrisvelWatch as set up by hand in set-up A, with
 #    the image path quoted; the event source; started, and starting the
-#    stand-in.
-msi /i old.msi 0
+#    stand-in. Of the hang-recovery values, the one given, as a REG_DWORD.
+msi /i old.msi 0 HEARTBEATSECONDS=30
+settings none '4 "\x1e\0\0\0"' none
 reg_is "$WATCH_KEY" Type '4 "\x10\0\0\0"'
 reg_is "$WATCH_KEY" Start '4 "\x02\0\0\0"'
 reg_is "$WATCH_KEY" ErrorControl '4 "\x01\0\0\0"'
@@ -88,8 +97,11 @@ old_pid=$(runs BrisvelWatch)
 check "processes of $PROGRAM after a reboot" "$(session_processes "$PROGRAM" | wc -l)" 1
 
 # 3. Upgrade: one service, running the new file in a new process; one entry
-#    in the installed programs.
+#    in the installed programs. The hang-recovery values are kept, the one
+#    the package wrote and one set by hand since.
+session_helper unhealthy reg set "$WATCH_PARAMETERS" UnhealthySeconds 4 '\x3c\0\0\0'
 msi /i new.msi 0
+settings '4 "<\0\0\0"' '4 "\x1e\0\0\0"' none
 new_pid=$(runs BrisvelWatch)
 [ "$new_pid" != "$old_pid" ] || session_fail "the upgrade left the old watchdog process running"
 check "processes of $PROGRAM" "$(session_processes "$PROGRAM" | wc -l)" 1
@@ -120,6 +132,8 @@ session_ctl removed BrisvelWatch
 session_expect_step removed 1 "use BrisvelWatch" error=1060
 gone "$PROGRAM" || session_fail "brisvel.exe still runs after the removal"
 reg_is "$WATCH_KEY" ImagePath none
+session_wine parameters reg query "$WATCH_PARAMETERS"
+check "hang-recovery values after removal: reg query exit code" "$SESSION_RC" 1
 session_wine source reg query "$WATCH_SOURCE"
 check "event source key after removal: reg query exit code" "$SESSION_RC" 1
 entry_is "$ARCH" "$new_code" none

@@ -73,6 +73,23 @@ std::vector<BYTE> Unescape(const char* text) {
 // this helper's own architecture is: an x86 package's entries under
 // HKLM\Software are in the 32-bit view (WOW6432Node to an x64 process), an
 // x64 package's in the 64-bit one.
+// Creates the key `path` as a link to the key `target` (a path in the
+// registry's own namespace, \Registry\Machine\...).
+int LinkKey(HKEY root, const char* path, const char* target) {
+    HKEY opened = nullptr;
+    if (RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &opened,
+                        nullptr) != ERROR_SUCCESS)
+        return Fail("RegCreateKeyEx");
+    CRegKey key(opened);
+    std::wstring wide(target, target + std::strlen(target));
+    // The link's target, in UTF-16 and without its terminating NUL.
+    LONG result = RegSetValueExW(opened, L"SymbolicLinkValue", 0, REG_LINK,
+                                 reinterpret_cast<const BYTE*>(wide.data()),
+                                 static_cast<DWORD>(wide.size() * sizeof(wchar_t)));
+    return result == ERROR_SUCCESS ? 0 : 1;
+}
+
 int RunRegistry(int argc, char** argv) {
     std::string verb = argc > 0 ? argv[0] : "";
     REGSAM view = 0;
@@ -85,6 +102,8 @@ int RunRegistry(int argc, char** argv) {
         return Usage();
     HKEY root = argv[1][2] == 'L' ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     const char* path = argv[1] + 5;
+    if (verb == "link" && argc == 3)
+        return LinkKey(root, path, argv[2]);
     HKEY opened = nullptr;
     LONG result = verb == "set" ? RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view,
                                                   nullptr, &opened, nullptr)

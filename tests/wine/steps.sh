@@ -101,12 +101,25 @@ record() {
 sourced() { printf '"%s"\t%s' "$1" "$(record "$2" "$3" 1 "$4")"; }
 
 # since MARK: the records the watchdog (process $watchdog) traced after
-# MARK, with their sources; the time a start took shows as "#". The
-# stand-in's own records (a section it cannot publish) are not its.
+# MARK, with their sources; the time a start took, and how long a hang had
+# lasted, show as "#". The stand-in's own records (a section it cannot
+# publish) are not its.
 since() {
     session_source_records <(tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" |
-        grep -aE "^0*$(printf '%x' "$watchdog"):") |
-        sed -E 's/running [0-9]+ ms after/running # ms after/'
+        grep -aE "^( *[0-9]+\.[0-9]{3}:)?0*$(printf '%x' "$watchdog"):") |
+        sed -E -e 's/running [0-9]+ ms after/running # ms after/' \
+            -e 's/ [0-9]+\.[0-9] s([,. ])/ # s\1/g'
+}
+
+# records_since WHAT MARK [RECORD...]: exactly these records after MARK;
+# with WANT=TYPE set, exactly these of the records of that type.
+records_since() {
+    local what=$1 actual expected
+    actual=$(since "$2" | awk -F '\t' -v want="${WANT:-}" 'want == "" || $2 == want')
+    shift 2
+    expected=$(printf '%s\n' "$@")
+    [ $# -gt 0 ] || expected=
+    check "$what" "$actual" "$expected"
 }
 
 # until_records MARK COUNT SECONDS: waits for COUNT records after MARK.
