@@ -199,7 +199,7 @@ for dir in /proc/[0-9]*; do
     wineserver*) ;;
     *) continue ;;
     esac
-    tr '\0' '\n' 2>/dev/null <"$dir/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    grep -qxF "WINEPREFIX=$WINEPREFIX" < <(tr '\0' '\n' 2>/dev/null <"$dir/environ") || continue
     wineserver_pid=${dir#/proc/}
 done
 [ -n "$wineserver_pid" ] || session_abort "cannot find the Wine server of $WINEPREFIX"

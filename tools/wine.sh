@@ -443,7 +443,8 @@ session_processes() {
     for dir in /proc/[0-9]*; do
         cmdline=$(tr '\0' '\n' 2>/dev/null <"$dir/cmdline" | head -n 1) || continue
         [ -n "$cmdline" ] && [ "${cmdline,,}" = "${1,,}" ] || continue
-        tr '\0' '\n' 2>/dev/null <"$dir/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+        # Not a pipe: under pipefail, a grep -q done early would fail it.
+        grep -qxF "WINEPREFIX=$WINEPREFIX" < <(tr '\0' '\n' 2>/dev/null <"$dir/environ") || continue
         printf '%s\n' "${dir#/proc/}"
     done
 }
