@@ -7,10 +7,15 @@
 # names its platform, by which Windows Installer keeps the x64 one off
 # 32-bit Windows.
 #
-# usage: reproducible.sh X64_EXE X86_EXE   (the tests' own builds)
+# Then the signed release of the same copy (signing.sh), which needs no
+# second build.
+#
+# usage: reproducible.sh X64_EXE X86_EXE OBJDUMP   (the tests' own builds,
+#                                                   and signing.sh's objdump)
 set -uo pipefail
 exe64=$(realpath "$1")
 exe86=$(realpath "$2")
+objdump=$3
 source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 
 version=$(package_version "$(dirname "$exe64")") || exit 2
@@ -45,4 +50,5 @@ for row in "x86 Intel;1033" "x64 x64;1033"; do
     check "the $arch package's platform" \
         "$(msiinfo suminfo "$there/dist/brisvel-$version-$arch.msi" | sed -n 's/^Template: //p')" "${row#* }"
 done
+bash "$(dirname "${BASH_SOURCE[0]}")/signing.sh" "$exe64" "$objdump" "$there" || fail "the signed release"
 finish

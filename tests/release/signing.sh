@@ -5,8 +5,9 @@
 # resources, and without its signature it is the unsigned release's byte for
 # byte. A wrong password stops the release.
 #
-# usage: signing.sh BRISVEL_EXE OBJDUMP   (the tests' own x64 build, and an
-#                                          objdump that reads both)
+# usage: signing.sh BRISVEL_EXE OBJDUMP [TREE]   (the tests' own x64 build,
+#        an objdump that reads both, and a copy of the tree that release.sh
+#        has built already: reproducible.sh's, which spares a second build)
 set -uo pipefail
 exe=$(realpath "$1")
 objdump=$2
@@ -21,8 +22,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 
         >>openssl.out 2>&1 || { cat openssl.out >&2 && echo "ABORT: no certificate" >&2 && exit 2; }
 
 version=$(package_version "$(dirname "$exe")") || exit 2
-tree=$WORK/signed
-checkout "$tree"
+tree=${3:-$WORK/signed}
+[ $# -ge 3 ] || checkout "$tree"
 dist=$tree/dist
 
 # verified FILE: osslsigncode verifies FILE's signature against the
