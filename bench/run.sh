@@ -467,7 +467,7 @@ hang_settings() {
 }
 
 # hang_standin: the stand-in "Ondrimar" created anew, beating (mode
-# "beat"), running and healthy; sets hang_pid to its process.
+# "beat"), running and healthy.
 hang_standin() {
     local deadline=$((SECONDS + 10))
     session_ctl hang_standin "$MONITORED" control $STOP wait $STOPPED 5000 delete
@@ -477,7 +477,6 @@ hang_standin() {
     [ "$SESSION_RC" -eq 0 ] || session_abort "cannot create the beating stand-in"
     session_ctl hang_standin "$MONITORED" start wait $RUNNING 5000
     ctl_or_abort hang_standin 3 "wait $RUNNING 5000"
-    hang_pid=$(session_field hang_standin 3 pid)
 }
 
 # hangs NAME CONTROL...: HANG_CYCLES times, the running stand-in, after 3 s
@@ -507,15 +506,16 @@ hangs hang_heartbeat FREEZE_BEAT
 hang_settings UnhealthySeconds=5 StopSeconds=5
 hang_ended=()
 for ((i = 0; i < HANG_CYCLES; i++)); do
-    session_ctl hang "$MONITORED" hold $RUNNING 1500 control $IGNORE_STOP control $PUBLISH_ZERO \
-        ends "$hang_pid" 20000
-    ctl_or_abort hang 5 "ends $hang_pid 20000"
-    hang_ended+=($(($(session_field hang 5 t) - $(session_field hang 4 t))))
+    session_ctl hang "$MONITORED" hold $RUNNING 1500
+    ctl_or_abort hang 2 "hold $RUNNING 1500"
+    hang_pid=$(session_field hang 2 pid)
+    session_ctl hang "$MONITORED" control $IGNORE_STOP control $PUBLISH_ZERO ends "$hang_pid" 20000
+    ctl_or_abort hang 4 "ends $hang_pid 20000"
+    hang_ended+=($(($(session_field hang 4 t) - $(session_field hang 3 t))))
     # Wine's service manager shows it running still, in the process that
     # ended; a start runs it in a new one.
     session_ctl hang_back "$MONITORED" start wait $RUNNING 5000
     ctl_or_abort hang_back 3 "wait $RUNNING 5000"
-    hang_pid=$(session_field hang_back 3 pid)
 done
 read -r hang_unhealthy_min hang_unhealthy_median _ hang_unhealthy_max < <(stats "${hang_unhealthy[@]}")
 read -r hang_heartbeat_min hang_heartbeat_median _ hang_heartbeat_max < <(stats "${hang_heartbeat[@]}")
