@@ -5,12 +5,15 @@
 //   use NAME | query | start | control CODE | config START_TYPE | delete
 //   at TICK          sleep until GetTickCount() (the clock of Wine's
 //                    +timestamp traces) reaches TICK
+//   next TICK PERIOD the same for the first of TICK, TICK + PERIOD, ... that
+//                    has not passed yet
 //   wait STATE MS    poll every 10 ms until the state is STATE, at most MS
 //   hold STATE MS    poll for MS ms; fails at the first other state or process
 //   leave STATE MS   poll until the state or the process differs from the
 //                    first seen, at most MS
 //   ends PID MS      wait up to MS for the process PID to end ("timeout"
-//                    when it runs on; the process is only waited on)
+//                    when it runs on, ok when it has ended already; the
+//                    process is only waited on)
 // Each step prints one line: its words, "ok" or "error=CODE" ("timeout",
 // "changed" for the polls), "t=MS" since the helper started, and for steps
 // that succeeded (and polls either way) the status last seen: state,
@@ -65,6 +68,15 @@ public:
                 for (DWORD tick = Number(argv[++i]); GetTickCount() < tick;)
                     Sleep(1);
                 ok = Print(step + " " + a, TRUE, nullptr) && ok;
+            } else if (step == "next" && a && b) {
+                DWORD tick = Number(a), period = Number(b);
+                DWORD now = GetTickCount();
+                if (period != 0 && static_cast<LONG>(now - tick) > 0)
+                    tick += ((now - tick) / period + 1) * period;
+                while (static_cast<LONG>(tick - GetTickCount()) > 0)
+                    Sleep(1);
+                ok = Print(step + " " + a + " " + b, TRUE, nullptr) && ok;
+                i += 2;
             } else if (step == "ends" && a && b) {
                 ok = Ends(step + " " + a + " " + b, Number(a), Number(b)) && ok;
                 i += 2;
@@ -106,8 +118,9 @@ private:
 
     bool Ends(const std::string& words, DWORD pid, DWORD limitMs) {
         CHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+        // No process has that ID any more: it has ended already.
         if (!process)
-            return Print(words, false, nullptr);
+            return Print(words, pid != 0 && GetLastError() == ERROR_INVALID_PARAMETER, nullptr);
         DWORD waited = WaitForSingleObject(process.get(), limitMs);
         return Print(words, waited == WAIT_OBJECT_0, nullptr,
                      waited == WAIT_TIMEOUT ? "timeout" : nullptr);

@@ -103,7 +103,11 @@ records_since "records of a minute" "$mark" "$restart" "$disabled" "$counted"
 # 5. A watchdog started anew, the stand-in stopped and the section only
 #    reserved (Wine lets "1" be written into it): a restart at once, the
 #    section "could not be read".
-session_ctl off BrisvelWatch control $STOP wait $STOPPED 5000 use Ondrimar control $STOP wait $STOPPED 5000
+#    The stand-in's process holds the section until it ends, a while after
+#    it reported stopped when the machine is busy.
+session_ctl off BrisvelWatch control $STOP wait $STOPPED 5000 use Ondrimar query control $STOP wait $STOPPED 5000
+session_ctl off_ended Ondrimar ends "$(session_field off 5 pid)" 10000
+session_expect_step off_ended 2 "ends $(session_field off 5 pid) 10000" ok
 session_spawn reserve holding "$SESSION_HELPER" reserve 1 || session_abort "no reserved section"
 mark=$(session_mark)
 session_ctl unreadable BrisvelWatch start wait $RUNNING 5000 use Ondrimar wait $RUNNING 5000

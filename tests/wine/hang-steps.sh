@@ -64,6 +64,20 @@ standin_runs() {
     standin=$(session_field runs 2 pid)
 }
 
+# half_period: sets aim to the helper's step "next" to the first tick half a
+# second after one of the running watchdog's checks. Its last call in the
+# trace (the stop notice asked for again, or its start) comes just before a
+# check and a second's wait, and the checks that find "1" follow a second
+# apart without a call. A hang placed there is seen half a second later: a
+# hang right after a check waits up to a second more, which the load of a
+# whole test run can stretch past the limit; the benchmark times that case.
+half_period() {
+    local last
+    last=$(ticks "$watchdog" '[A-Za-z]+' | tail -n 1)
+    [ -n "$last" ] || session_abort "no call of the watchdog in the trace"
+    aim=(next $((last + 500)) 1000)
+}
+
 # watchdog_stops: BrisvelWatch stopped; the records it wrote are still
 # since's.
 watchdog_stops() {

@@ -3,7 +3,8 @@
 # the stand-in "Ondrimar". Without Parameters an Ondrimar that runs with "0"
 # is left alone, as ever. With UnhealthySeconds 5 and StopSeconds 5:
 #   - a stand-in that runs with "0", or with no section, runs again in a new
-#     process no sooner than 5 s and within 6.5 s of its hang, with one
+#     process no sooner than 5 s and within 6.5 s of its hang (each placed
+#     half a second after one of the watchdog's checks), with one
 #     warning; a "1" meanwhile starts its time anew; the next hangs within
 #     the minute are counted, and told when the watchdog stops;
 #   - one that ignores the stop, or never answers it, has its process ended
@@ -38,17 +39,26 @@ watchdog_anew
 #     CONTROLS                        THE SECTION
 rows=("PUBLISH_ZERO                   held \"0\""
       "REMOVE_SECTION                 did not exist"
-      "PUBLISH_ZERO,3000,PUBLISH_ALIVE,1200,PUBLISH_ZERO   held \"0\"")
+      "PUBLISH_ZERO,3000,PUBLISH_ALIVE,2000,PUBLISH_ZERO   held \"0\"")
 first=1
 for row in "${rows[@]}"; do
     read -r controls section <<<"$row"
-    steps=()
-    for control in ${controls//,/ }; do
-        if [[ $control =~ ^[0-9]+$ ]]; then steps+=(hold $RUNNING "$control"); else steps+=(control "${!control}"); fi
-    done
     rowmark=$(session_mark)
     hung=$standin
-    session_ctl hang Ondrimar "${steps[@]}" leave $RUNNING $((RESTART_MS + 2000)) wait $RUNNING $RESTART_MS
+    # What comes before the hang, the stand-in left running throughout.
+    parts=(${controls//,/ })
+    lead=()
+    for control in "${parts[@]::${#parts[@]}-1}"; do
+        if [[ $control =~ ^[0-9]+$ ]]; then lead+=(hold $RUNNING "$control"); else lead+=(control "${!control}"); fi
+    done
+    if [ ${#lead[@]} -gt 0 ]; then
+        session_ctl lead Ondrimar "${lead[@]}"
+        [ "$SESSION_RC" -eq 0 ] || session_fail "hang by $controls: $(grep -m 1 error= "$SESSION_DIR/lead.ctl")"
+    fi
+    half_period
+    control=${parts[-1]}
+    session_ctl hang Ondrimar "${aim[@]}" control "${!control}" leave $RUNNING $((RESTART_MS + 2000)) \
+        wait $RUNNING $RESTART_MS
     lines=$(wc -l <"$SESSION_DIR/hang.ctl")
     hang_restarted "hang by $controls" hang $((lines - 2)) $((lines - 1)) "$lines"
     if [ "$first" -eq 1 ]; then

@@ -120,6 +120,8 @@ int RunRegistry(int argc, char** argv) {
             std::printf("none\n");
         else if (result == ERROR_SUCCESS)
             std::printf("%lu \"%s\"\n", type, Escape(data.data(), size).c_str());
+        else
+            std::printf("error=%ld\n", result);
         return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? 0 : 1;
     }
     if (verb == "set" && argc == 5 && result == ERROR_SUCCESS) {

@@ -72,6 +72,12 @@ reg_is() {
     local view=()
     [ $# -eq 3 ] || { view=("$1") && shift; }
     session_helper reg reg get "${view[@]}" "$1" "$2"
+    # Nothing at all, not even an error: the helper never ran (Wine failed
+    # to start it, seen once under load). Once more, then its error shown.
+    if [ ! -s "$SESSION_DIR/reg.out" ]; then
+        session_log "reg get $1 $2: no output (exit $SESSION_RC): $(head -c 300 "$SESSION_DIR/reg.err")"
+        session_helper reg reg get "${view[@]}" "$1" "$2"
+    fi
     check "${view[*]}${view:+ }$1 $2" "$(cat "$SESSION_DIR/reg.out")" "$3"
 }
 
