@@ -88,10 +88,12 @@ mapfile -t scripts < <(cd "$root" &&
 [ "${#scripts[@]}" -ge 20 ] || bad "only ${#scripts[@]} scripts found"
 undefined=$(missing "${scripts[@]}")
 [ -z "$undefined" ] || bad "called, and defined nowhere: $undefined"
-# The reader sees a call it must report.
-scenario planted 'if session_log x && session_lgo y; then :; fi'
+# The reader sees a call it must report (the misspelt name made here, so that
+# no reader of this file takes it for a call).
+typo=session_$'l\x67o'
+scenario planted "if session_log x && $typo y; then :; fi"
 check_planted=$(missing "${scripts[@]}" "$work/planted.sh")
-[ "$check_planted" = "session_lgo ($work/planted.sh:3)" ] ||
+[ "$check_planted" = "$typo ($work/planted.sh:3)" ] ||
     bad "a planted call of an undefined function went unseen: \"$check_planted\""
 
 [ "$failures" -eq 0 ] || exit 1
