@@ -46,6 +46,9 @@ reg_is "$SOURCE_KEY" EventMessageFile "2 \"$(esc "$program")\\0\""
 row -s 1 'Starting up Ondrimar.\nOndrimar started.\n'
 row -u 1 'Stopping Ondrimar.\nOndrimar stopped.\nOndrimar removed.\n'
 reg_is "$SERVICE_KEY" ImagePath none
+# The stopped service's process gone before the next row: a run of the same
+# program started while it still exits was once seen to do nothing at all.
+gone "$program" || session_fail "the removed service's process still runs"
 
 # An account and its password (Wine accepts any).
 row '-i -l .\brisvel-test -p Pa55word' 1 'Ondrimar installed.\n'
