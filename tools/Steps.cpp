@@ -65,16 +65,10 @@ public:
                      ok;
                 ++i;
             } else if (step == "at" && a) {
-                for (DWORD tick = Number(argv[++i]); GetTickCount() < tick;)
-                    Sleep(1);
+                SleepUntil(Number(argv[++i]), 0);
                 ok = Print(step + " " + a, TRUE, nullptr) && ok;
             } else if (step == "next" && a && b) {
-                DWORD tick = Number(a), period = Number(b);
-                DWORD now = GetTickCount();
-                if (period != 0 && static_cast<LONG>(now - tick) > 0)
-                    tick += ((now - tick) / period + 1) * period;
-                while (static_cast<LONG>(tick - GetTickCount()) > 0)
-                    Sleep(1);
+                SleepUntil(Number(a), Number(b));
                 ok = Print(step + " " + a + " " + b, TRUE, nullptr) && ok;
                 i += 2;
             } else if (step == "ends" && a && b) {
@@ -114,6 +108,16 @@ private:
                 return Print(words, kind == 'h', &status, kind == 'h' ? nullptr : "timeout", true);
             Sleep(10);
         }
+    }
+
+    // Sleeps until GetTickCount() reaches `tick`, or with a `period`, the
+    // first of tick, tick + period, ... that has not passed yet.
+    static void SleepUntil(DWORD tick, DWORD period) {
+        DWORD now = GetTickCount();
+        if (period != 0 && static_cast<LONG>(now - tick) > 0)
+            tick += ((now - tick) / period + 1) * period;
+        while (static_cast<LONG>(tick - GetTickCount()) > 0)
+            Sleep(1);
     }
 
     bool Ends(const std::string& words, DWORD pid, DWORD limitMs) {

@@ -106,8 +106,9 @@ records_since "records of a minute" "$mark" "$restart" "$disabled" "$counted"
 #    The stand-in's process holds the section until it ends, a while after
 #    it reported stopped when the machine is busy.
 session_ctl off BrisvelWatch control $STOP wait $STOPPED 5000 use Ondrimar query control $STOP wait $STOPPED 5000
-session_ctl off_ended Ondrimar ends "$(session_field off 5 pid)" 10000
-session_expect_step off_ended 2 "ends $(session_field off 5 pid) 10000" ok
+ended=$(session_field off 5 pid)
+session_ctl off_ended Ondrimar ends "$ended" 10000
+session_expect_step off_ended 2 "ends $ended 10000" ok
 session_spawn reserve holding "$SESSION_HELPER" reserve 1 || session_abort "no reserved section"
 mark=$(session_mark)
 session_ctl unreadable BrisvelWatch start wait $RUNNING 5000 use Ondrimar wait $RUNNING 5000
