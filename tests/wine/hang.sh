@@ -3,10 +3,12 @@
 # the stand-in "Ondrimar". Without Parameters an Ondrimar that runs with "0"
 # is left alone, as ever. With UnhealthySeconds 5 and StopSeconds 5:
 #   - a stand-in that runs with "0", or with no section, runs again in a new
-#     process no sooner than 5 s and within 6.5 s of its hang (each placed
-#     half a second after one of the watchdog's checks), with one
-#     warning; a "1" meanwhile starts its time anew; the next hangs within
-#     the minute are counted, and told when the watchdog stops;
+#     process no sooner than 5 s after its hang (each placed half a second
+#     after one of the watchdog's checks): the first check that sees it
+#     comes within a period, the stop request 5 s after that check, and
+#     the new process within 1.5 s of the request; with one warning; a "1"
+#     meanwhile starts its time anew; the next hangs within the minute are
+#     counted, and told when the watchdog stops;
 #   - one that ignores the stop, or never answers it, has its process ended
 #     5 s after the request (not sooner; not held up by the request), and a
 #     record names the process and its exit code;
@@ -57,10 +59,12 @@ for row in "${rows[@]}"; do
     fi
     half_period
     control=${parts[-1]}
+    hangmark=$(session_mark)
     session_ctl hang Ondrimar "${aim[@]}" control "${!control}" leave $RUNNING $((RESTART_MS + 2000)) \
         wait $RUNNING $RESTART_MS
     lines=$(wc -l <"$SESSION_DIR/hang.ctl")
-    hang_restarted "hang by $controls" hang $((lines - 2)) $((lines - 1)) "$lines"
+    hang_restarted "hang by $controls" hang $((lines - 2)) $((lines - 1)) "$lines" "$HANG_MS" \
+        "$hangmark" "${!control}"
     if [ "$first" -eq 1 ]; then
         until_records "$rowmark" 2 3 || session_fail "no records of the first hang"
         records_since "the first hang's records" "$rowmark" "$(unhealthy "$hung" "$section")" \
