@@ -67,8 +67,8 @@ standin_runs() {
 # half_period: sets aim to the helper's step "next" to the first tick half a
 # second after one of the running watchdog's checks. Its last call in the
 # trace (the stop notice asked for again, or its start) comes just before a
-# check and a second's wait, and the checks that find "1" follow a second
-# apart without a call. A hang placed there is seen half a second later; one
+# second's wait that a check ends, and the checks that find "1" follow a
+# second apart without a call. A hang placed there is seen half a second later; one
 # right after a check waits a whole period, which the load of a whole test
 # run stretches towards hang_timed's limit. The benchmark times that case.
 half_period() {
@@ -120,9 +120,7 @@ hang_restarted() {
 # by some hundred milliseconds each, and the sum with them.
 hang_timed() {
     local what=$1 mark=$2 control=$3 back=$4 hung seen asked
-    hung=$(tail -c +"$((mark + 1))" "$SESSION_DIR/session.err" |
-        grep -aE "trace:service:svcctl_ControlService \([0-9A-Fa-f]+, $control," | head -n 1 |
-        grep -oE '^ *[0-9]+\.[0-9]{3}' | tr -d ' .')
+    hung=$(first_tick "$mark" -E "trace:service:svcctl_ControlService \([0-9A-Fa-f]+, $control,")
     seen=$(ticks "$watchdog" '[A-Za-z]+' "$mark" | head -n 1)
     asked=$(ticks "$watchdog" 'ControlService [0-9A-Fa-f]+ 1' "$mark" | head -n 1)
     if [ -z "$hung" ] || [ -z "$seen" ] || [ -z "$asked" ]; then
@@ -145,12 +143,16 @@ stop_asked() {
     ticks "$watchdog" 'ControlService [0-9A-Fa-f]+ 1' "$1" | head -n 1
 }
 
-# record_tick MARK TEXT: the tick of the first record after MARK whose text
-# holds TEXT.
-record_tick() {
-    tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" | grep -aF -- "$2" | head -n 1 |
+# first_tick MARK GREP_ARGS...: the tick of the first trace line after MARK
+# that grep, given GREP_ARGS, selects.
+first_tick() {
+    tail -c +"$(($1 + 1))" "$SESSION_DIR/session.err" | grep -a "${@:2}" | head -n 1 |
         grep -oE '^ *[0-9]+\.[0-9]{3}' | tr -d ' .'
 }
+
+# record_tick MARK TEXT: the tick of the first record after MARK whose text
+# holds TEXT.
+record_tick() { first_tick "$1" -F -- "$2"; }
 
 # Record texts, the hang's time as since shows it ("#").
 readonly RESTARTS_IT='The watchdog stops it and starts it again.'
